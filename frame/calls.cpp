@@ -1,0 +1,95 @@
+#include "calls.hpp"
+
+#include "traceback.hpp"
+
+namespace frame {
+
+Ref global(Context& context, PyObject* name) {
+    Library& library = context.library;
+    if (PyObject* borrowed_value = PyDict_GetItemWithError(library.globals, name)) {
+        return Ref::borrow(borrowed_value);
+    }
+    if (PyErr_Occurred()) return {};
+    Ref value = Ref::steal(PyObject_GetAttr(library.builtins, name));
+    if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    }
+    return value;
+}
+
+Ref call(PyObject* callable, PyObject* arguments, PyObject* keywords) {
+    ternaryfunc slot = Py_TYPE(callable)->tp_call;
+    if (!slot) return Ref::steal(PyObject_Call(callable, arguments, keywords));
+    if (Py_EnterRecursiveCall(" while calling a Python object")) return {};
+    PyObject* result = slot(callable, arguments, keywords);
+    Py_LeaveRecursiveCall();
+    if (!result && !PyErr_Occurred()) {
+        PyErr_SetString(PyExc_SystemError, "NULL result without error in PyObject_Call");
+    }
+    return Ref::steal(result);
+}
+
+Ref call(PyObject* callable, std::initializer_list<PyObject*> arguments) {
+    Ref tuple = Ref::steal(PyTuple_New(static_cast<Py_ssize_t>(arguments.size())));
+    if (!tuple) return {};
+    Py_ssize_t index = 0;
+    for (PyObject* argument : arguments) {
+        Py_INCREF(argument);
+        PyTuple_SET_ITEM(tuple.get(), index++, argument);
+    }
+    return call(callable, tuple.get());
+}
+
+Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> arguments) {
+    Ref method = attribute(object, name);
+    if (!method) return {};
+    return call(method.get(), arguments);
+}
+
+Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
+                             PyObject* keyword, PyObject* value) {
+    Ref method = attribute(object, name);
+    if (!method) return {};
+    Ref keywords = Ref::steal(PyDict_New());
+    if (!keywords || PyDict_SetItem(keywords.get(), keyword, value) < 0) return {};
+    return call(method.get(), context.library.empty_tuple, keywords.get());
+}
+
+Ref item(PyObject* object, Py_ssize_t index) {
+    Ref key = Ref::steal(PyLong_FromSsize_t(index));
+    if (!key) return {};
+    return Ref::steal(PyObject_GetItem(object, key.get()));
+}
+
+bool append_byte(Context& context, PyObject* bytearray, PyObject* value) {
+    if (PyLong_CheckExact(value)) {
+        int overflow = 0;
+        long byte = PyLong_AsLongAndOverflow(value, &overflow);
+        if (!overflow && byte >= 0 && byte < 256) {
+            Py_ssize_t size = PyByteArray_GET_SIZE(bytearray);
+            if (PyByteArray_Resize(bytearray, size + 1) < 0) return false;
+            PyByteArray_AS_STRING(bytearray)[size] = static_cast<char>(byte);
+            return true;
+        }
+    }
+    // Anything else takes the method itself, so its conversions and messages are the ones
+    // a Python caller would get.
+    Ref method = attribute(bytearray, context.library.names.append);
+    return method && call(method.get(), {value});
+}
+
+void swallow_exception(Context& context) {
+    add_traceback_entry(context.library, context.traceback_name, context.line);
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    if (traceback && value) PyException_SetTraceback(value, traceback);
+    PyObject *outer_type, *outer_value, *outer_traceback;
+    PyErr_GetExcInfo(&outer_type, &outer_value, &outer_traceback);
+    PyErr_SetExcInfo(type, value, traceback);
+    // The handler body does nothing with the exception: leaving it restores the outer one.
+    PyErr_SetExcInfo(outer_type, outer_value, outer_traceback);
+}
+
+}  // namespace frame

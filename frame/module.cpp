@@ -1,0 +1,341 @@
+#include "module.hpp"
+
+#include "function.hpp"
+#include "traceback.hpp"
+
+#include <initializer_list>
+
+namespace frame {
+namespace {
+
+// Set-up failures are reported at the top of the source.
+constexpr int setup_line = 1;
+
+Library& library_of(PyModuleDef* definition) {
+    // `definition` is the first member of its Library.
+    return *reinterpret_cast<Library*>(definition);
+}
+
+void replace(PyObject** slot, PyObject* value) { Py_XSETREF(*slot, value); }
+
+// Only one interpreter may ever use a library: its process-wide state serves one.
+bool same_interpreter_as_before(Library& library) {
+    std::int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    if (library.interpreter_id == -1) {
+        library.interpreter_id = id;
+        return id != -1;
+    }
+    if (id != library.interpreter_id) {
+        PyErr_SetString(PyExc_ImportError,
+                        "Interpreter change detected - this module can only be loaded into one "
+                        "interpreter per process.");
+        return false;
+    }
+    return true;
+}
+
+// Copies a module spec attribute into the namespace; a missing attribute is skipped.
+bool copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* namespace_,
+                         const char* key, bool copy_none) {
+    Ref value = Ref::steal(PyObject_GetAttrString(spec, attribute));
+    if (!value) {
+        if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+        PyErr_Clear();
+        return true;
+    }
+    if (value.get() == Py_None && !copy_none) return true;
+    return PyDict_SetItemString(namespace_, key, value.get()) == 0;
+}
+
+PyObject* create_module(PyObject* spec, PyModuleDef* definition) {
+    Library& library = library_of(definition);
+    if (!same_interpreter_as_before(library)) return nullptr;
+    if (library.module) {
+        Py_INCREF(library.module);
+        return library.module;
+    }
+    Ref name = Ref::steal(PyObject_GetAttrString(spec, "name"));
+    if (!name) return nullptr;
+    Ref module = Ref::steal(PyModule_NewObject(name.get()));
+    if (!module) return nullptr;
+    PyObject* borrowed_namespace = PyModule_GetDict(module.get());
+    if (!copy_spec_attribute(spec, "loader", borrowed_namespace, "__loader__", true) ||
+        !copy_spec_attribute(spec, "origin", borrowed_namespace, "__file__", true) ||
+        !copy_spec_attribute(spec, "parent", borrowed_namespace, "__package__", true) ||
+        !copy_spec_attribute(spec, "submodule_search_locations", borrowed_namespace, "__path__",
+                             false)) {
+        return nullptr;
+    }
+    return module.release();
+}
+
+// Compares only the major digit and the first digit of the minor number, as builds of
+// this library always have; a mismatch warns and loading goes on.
+int check_version(const Library& library) {
+    char compiled[4];
+    char running[4];
+    PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
+    PyOS_snprintf(running, sizeof running, "%s", Py_GetVersion());
+    if (compiled[0] == running[0] && compiled[2] == running[2]) return 0;
+    char message[200];
+    PyOS_snprintf(message, sizeof message,
+                  "compiletime version %s of module '%.100s' does not match runtime version %s",
+                  compiled, library.description.full_name, running);
+    return PyErr_WarnEx(nullptr, message, 1);
+}
+
+int make_empty_objects(Library& library) {
+    replace(&library.empty_tuple, PyTuple_New(0));
+    replace(&library.empty_bytes, PyBytes_FromStringAndSize("", 0));
+    replace(&library.empty_str, PyUnicode_FromStringAndSize("", 0));
+    bool made = library.empty_tuple && library.empty_bytes && library.empty_str;
+    return made ? 0 : -1;
+}
+
+bool make_string(PyObject** slot, const char* text, bool interned) {
+    PyObject* string = interned ? PyUnicode_InternFromString(text) : PyUnicode_FromString(text);
+    replace(slot, string);
+    return string && PyObject_Hash(string) != -1;
+}
+
+bool make_formatted(PyObject** slot, PyObject* string) {
+    replace(slot, string);
+    return string != nullptr;
+}
+
+bool make_constants(Library& library) {
+    const Description& description = library.description;
+    FrameNames& names = library.names;
+    const StringConstant frame_strings[] = {
+        {&names.append, "append", true},
+        {&names.builtins, "__builtins__", true},
+        {&names.dunder_main, "__main__", true},
+        {&names.dunder_metaclass, "__metaclass__", true},
+        {&names.dunder_module, "__module__", true},
+        {&names.dunder_name, "__name__", true},
+        {&names.dunder_qualname, "__qualname__", true},
+        {&names.staticmethod, "staticmethod", true},
+        {&library.full_name, description.full_name, true},
+        {&library.source_path, description.source_path, false},
+    };
+    for (const auto& strings : {std::span<const StringConstant>(frame_strings),
+                                description.strings}) {
+        for (const StringConstant& constant : strings) {
+            if (!make_string(constant.slot, constant.text, constant.interned)) return false;
+        }
+    }
+    if (!make_formatted(&library.init_name,
+                        PyUnicode_FromFormat("init %s", description.full_name))) {
+        return false;
+    }
+    for (Method& method : description.methods) {
+        if (!make_string(&method.name_string, method.name, true) ||
+            !make_string(&method.qualname_string, method.qualname, true) ||
+            !make_formatted(&method.traceback_name,
+                            PyUnicode_FromFormat("%s.%s", description.full_name,
+                                                 method.qualname))) {
+            return false;
+        }
+    }
+    for (const IntConstant& constant : description.ints) {
+        replace(constant.slot, PyLong_FromLong(constant.value));
+        if (!*constant.slot) return false;
+    }
+    return true;
+}
+
+bool insert_into_sys_modules(Library& library) {
+    PyObject* borrowed_modules = PyImport_GetModuleDict();
+    PyObject* borrowed_entry = PyDict_GetItemWithError(borrowed_modules, library.full_name);
+    if (borrowed_entry) return true;
+    if (PyErr_Occurred()) return false;
+    return PyDict_SetItem(borrowed_modules, library.full_name, library.module) == 0;
+}
+
+bool capture_builtin(Library& library, PyObject* name, PyObject** slot) {
+    PyObject* value = PyObject_GetAttr(library.builtins, name);
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+        }
+        return false;
+    }
+    replace(slot, value);
+    return true;
+}
+
+bool make_code_objects(Library& library) {
+    PyObject* empty = library.empty_tuple;
+    for (Method& method : library.description.methods) {
+        const int local_count = method.local_count();
+        Ref locals = Ref::steal(PyTuple_New(local_count));
+        if (!locals) return false;
+        for (int index = 0; index < local_count; ++index) {
+            PyObject* name = *method.locals[index];
+            Py_INCREF(name);
+            PyTuple_SET_ITEM(locals.get(), index, name);
+        }
+        PyCodeObject* code = PyCode_New(method.parameter_count, 0, local_count, 0,
+                                        CO_OPTIMIZED | CO_NEWLOCALS, library.empty_bytes, empty,
+                                        empty, locals.get(), empty, empty, library.source_path,
+                                        method.name_string, method.definition_line,
+                                        library.empty_bytes);
+        replace(&method.code, reinterpret_cast<PyObject*>(code));
+        if (!code) return false;
+    }
+    replace(&library.none_default, PyTuple_Pack(1, Py_None));
+    return library.none_default != nullptr;
+}
+
+// Steps from recording the module to the end of its body; `context.line` tells where a
+// failure happened.
+bool initialise(Library& library, PyObject* module, Context& context) {
+    const Description& description = library.description;
+    Py_INCREF(module);
+    library.module = module;
+    replace(&library.globals, Ref::borrow(PyModule_GetDict(module)).release());
+    replace(&library.builtins, Ref::borrow(PyImport_AddModule("builtins")).release());
+    if (!library.builtins || PyObject_SetAttrString(module, "__builtins__", library.builtins) < 0) {
+        return false;
+    }
+    if (!make_constants(library)) return false;
+    context.traceback_name = library.init_name;
+    if (*description.run_as_main &&
+        PyObject_SetAttr(module, library.names.dunder_name, library.names.dunder_main) < 0) {
+        return false;
+    }
+    if (!insert_into_sys_modules(library)) return false;
+    if (!capture_builtin(library, library.names.staticmethod, &library.staticmethod)) {
+        return false;
+    }
+    for (const CapturedBuiltin& builtin : description.builtins) {
+        if (!capture_builtin(library, *builtin.name, builtin.value)) return false;
+    }
+    if (!make_code_objects(library)) return false;
+    return description.run_body(context) == 0;
+}
+
+int exec_module(PyObject* module) {
+    Library& library = library_of(PyModule_GetDef(module));
+    if (library.module) {
+        if (library.module == module) return 0;
+        PyErr_Format(PyExc_RuntimeError,
+                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+                     library.description.name);
+        return -1;
+    }
+    if (check_version(library) < 0 || make_empty_objects(library) < 0 ||
+        ready_function_type(library) < 0) {
+        return -1;
+    }
+    Context context{library, library.init_name, setup_line};
+    if (initialise(library, module, context)) return 0;
+    add_traceback_entry(library, context.traceback_name, context.line);
+    Py_CLEAR(library.module);
+    if (!PyErr_Occurred()) {
+        PyErr_Format(PyExc_ImportError, "init %s", library.description.full_name);
+    }
+    return -1;
+}
+
+PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
+
+PyModuleDef_Slot steps[] = {
+    {Py_mod_create, reinterpret_cast<void*>(create_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+Ref import_relative_first(Context& context, PyObject* name, PyObject* from_list) {
+    PyObject* globals = context.library.globals;
+    Ref locals = Ref::steal(PyDict_New());
+    if (!locals) return {};
+    Ref module = Ref::steal(
+        PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 1));
+    if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) {
+        PyErr_Clear();
+        module = Ref::steal(
+            PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 0));
+    }
+    return module;
+}
+
+bool bind(Context& context, PyObject* name, PyObject* value) {
+    return PyDict_SetItem(context.library.globals, name, value) == 0;
+}
+
+}  // namespace
+
+Library::Library(const Description& description)
+    : definition{PyModuleDef_HEAD_INIT, description.name, description.doc, 0, no_functions, steps,
+                 nullptr, nullptr, nullptr},
+      description(description) {}
+
+PyObject* module_definition(Library& library) { return PyModuleDef_Init(&library.definition); }
+
+bool import_module(Context& context, PyObject* name, PyObject* bind_as) {
+    Ref from_list = Ref::steal(PyList_New(0));
+    if (!from_list) return false;
+    Ref module = import_relative_first(context, name, from_list.get());
+    return module && bind(context, bind_as, module.get());
+}
+
+bool import_from(Context& context, PyObject* name, PyObject* attribute_name) {
+    Ref from_list = Ref::steal(PyList_New(1));
+    if (!from_list) return false;
+    Py_INCREF(attribute_name);
+    PyList_SET_ITEM(from_list.get(), 0, attribute_name);
+    Ref module = import_relative_first(context, name, from_list.get());
+    if (!module) return false;
+    Ref value = attribute(module.get(), attribute_name);
+    if (!value) {
+        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
+            PyErr_Clear();
+            PyErr_Format(PyExc_ImportError, "cannot import name %S", attribute_name);
+        }
+        return false;
+    }
+    return bind(context, attribute_name, value.get());
+}
+
+bool build_class(Context& context, PyObject* name, int class_line, std::span<Method> methods) {
+    Library& library = context.library;
+    const FrameNames& names = library.names;
+    context.line = class_line;
+    Ref namespace_ = Ref::steal(PyDict_New());
+    if (!namespace_ ||
+        PyDict_SetItem(namespace_.get(), names.dunder_module, library.full_name) < 0 ||
+        PyDict_SetItem(namespace_.get(), names.dunder_qualname, name) < 0) {
+        return false;
+    }
+    for (Method& method : methods) {
+        context.line = method.definition_line;
+        bool has_optional = method.parameter_count > method.required_count;
+        Ref function =
+            Ref::steal(new_function(library, method, has_optional ? library.none_default : nullptr));
+        if (!function) return false;
+        context.line = method.definition_line - 1;  // the @staticmethod line
+        Ref wrapped = call(library.staticmethod, {function.get()});
+        if (!wrapped) return false;
+        context.line = method.definition_line;
+        if (PyDict_SetItem(namespace_.get(), *method.class_entry, wrapped.get()) < 0) {
+            return false;
+        }
+    }
+    context.line = class_line;
+    PyObject* metaclass = PyDict_GetItemWithError(namespace_.get(), names.dunder_metaclass);
+    if (!metaclass) {
+        if (PyErr_Occurred()) return false;
+        metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
+    }
+    Ref class_object = call(metaclass, {name, library.empty_tuple, namespace_.get()});
+    return class_object && bind(context, name, class_object.get());
+}
+
+bool bind_new_dict(Context& context, PyObject* name) {
+    Ref dict = Ref::steal(PyDict_New());
+    return dict && bind(context, name, dict.get());
+}
+
+}  // namespace frame

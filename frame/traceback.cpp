@@ -1,0 +1,75 @@
+#include "traceback.hpp"
+
+#include <frameobject.h>
+
+namespace frame {
+namespace {
+
+constexpr Py_ssize_t codes_growth = 64;
+
+// Index of the first entry whose line is not below `line`.
+Py_ssize_t lower_bound(const TracebackCodes& codes, int line) {
+    Py_ssize_t low = 0, high = codes.size;
+    while (low < high) {
+        Py_ssize_t middle = low + (high - low) / 2;
+        if (codes.entries[middle].line < line) {
+            low = middle + 1;
+        } else {
+            high = middle;
+        }
+    }
+    return low;
+}
+
+// The cache keeps the first code object made for a line; failing to grow only skips caching.
+void remember(TracebackCodes& codes, Py_ssize_t position, int line, PyObject* code) {
+    if (codes.size == codes.capacity) {
+        Py_ssize_t capacity = codes.capacity + codes_growth;
+        auto* grown = PyMem_Realloc(codes.entries, capacity * sizeof(TracebackCodes::Entry));
+        if (!grown) return;
+        codes.entries = static_cast<TracebackCodes::Entry*>(grown);
+        codes.capacity = capacity;
+    }
+    for (Py_ssize_t index = codes.size; index > position; --index) {
+        codes.entries[index] = codes.entries[index - 1];
+    }
+    Py_INCREF(code);
+    codes.entries[position] = {line, code};
+    ++codes.size;
+}
+
+PyCodeObject* code_for_line(Library& library, PyObject* name, int line) {
+    TracebackCodes& codes = library.traceback_codes;
+    Py_ssize_t position = lower_bound(codes, line);
+    if (position < codes.size && codes.entries[position].line == line) {
+        PyObject* code = codes.entries[position].code;
+        Py_INCREF(code);
+        return reinterpret_cast<PyCodeObject*>(code);
+    }
+    PyObject* empty = library.empty_tuple;
+    PyCodeObject* code = PyCode_New(0, 0, 0, 0, 0, library.empty_bytes, empty, empty, empty,
+                                    empty, empty, library.source_path, name, line,
+                                    library.empty_bytes);
+    if (code) remember(codes, position, line, reinterpret_cast<PyObject*>(code));
+    return code;
+}
+
+}  // namespace
+
+void add_traceback_entry(Library& library, PyObject* name, int line) {
+    if (!name || !library.source_path || !library.globals) return;
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyCodeObject* code = code_for_line(library, name, line);
+    PyFrameObject* frame =
+        code ? PyFrame_New(PyThreadState_Get(), code, library.globals, nullptr) : nullptr;
+    Py_XDECREF(code);
+    if (!frame) PyErr_Clear();
+    PyErr_Restore(type, value, traceback);
+    if (!frame) return;
+    frame->f_lineno = line;
+    PyTraceBack_Here(frame);
+    Py_DECREF(frame);
+}
+
+}  // namespace frame
