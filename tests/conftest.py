@@ -42,10 +42,17 @@ def crypt4():
     return tavro_crypt_4
 
 
-def last_entry(exception):
-    """The innermost traceback entry of `exception`: (file name, function name, line)."""
+def entries(exception):
+    """The traceback entries of `exception`, outermost first: (file name, function, line)."""
+    found = []
     traceback = exception.__traceback__
-    while traceback.tb_next is not None:
+    while traceback is not None:
+        code = traceback.tb_frame.f_code
+        found.append((code.co_filename, code.co_name, traceback.tb_lineno))
         traceback = traceback.tb_next
-    code = traceback.tb_frame.f_code
-    return code.co_filename, code.co_name, traceback.tb_lineno
+    return found
+
+
+def last_entry(exception):
+    """The innermost traceback entry of `exception`."""
+    return entries(exception)[-1]
