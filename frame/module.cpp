@@ -183,6 +183,9 @@ bool make_code_objects(Library& library) {
                                         library.empty_bytes);
         replace(&method.code, reinterpret_cast<PyObject*>(code));
         if (!code) return false;
+        // The interpreter marks code without free variables CO_NOFREE; callers that read
+        // these flags expect the plain pair.
+        code->co_flags = CO_OPTIMIZED | CO_NEWLOCALS;
     }
     replace(&library.none_default, PyTuple_Pack(1, Py_None));
     return library.none_default != nullptr;

@@ -1,0 +1,175 @@
+import functools
+import inspect
+import sys
+
+import pytest
+
+from conftest import entries, last_entry
+
+CRYPT3 = "tavro.libs.ciphers.tavro_crypt_3"
+CRYPT4 = "tavro.libs.ciphers.tavro_crypt_4"
+
+
+@pytest.fixture
+def methods(crypt3, crypt4):
+    return {
+        "e1": crypt3._TavroCrypt3.e1, "e2": crypt3._TavroCrypt3.e2, "d1": crypt3._TavroCrypt3.d1,
+        "4.e1": crypt4._TavroCrypt4.e1, "4.d1": crypt4._TavroCrypt4.d1,
+        "__f1": crypt4._TavroCrypt4._TavroCrypt4__f1, "__f2": crypt4._TavroCrypt4._TavroCrypt4__f2,
+    }
+
+
+# (method, args, kwargs, message)
+BINDING_ERRORS = [
+    ("4.e1", (), {}, "e1() takes exactly 1 positional argument (0 given)"),
+    ("4.e1", ("a", "b"), {}, "e1() takes exactly 1 positional argument (2 given)"),
+    ("4.e1", ("a",), {"raw": "b"}, "e1() got multiple values for keyword argument 'raw'"),
+    ("4.e1", (), {"text": "a"}, "e1() takes exactly 1 positional argument (0 given)"),
+    ("4.e1", ("a",), {"text": "a"}, "e1() got an unexpected keyword argument 'text'"),
+    ("4.e1", ("a",), {1: 2}, "e1() keywords must be strings"),
+    ("4.e1", (), {"raw": "a", 1: 2}, "e1() keywords must be strings"),
+    ("4.e1", ("a", "b"), {"raw": "c"}, "e1() takes exactly 1 positional argument (2 given)"),
+    ("e2", (), {}, "e2() takes exactly 1 positional argument (0 given)"),
+    ("e2", (), {"raw": "a", "x": 1, "y": 2}, "e2() got an unexpected keyword argument 'x'"),
+    ("4.d1", (), {"enc": "utf-8"}, "d1() takes at least 1 positional argument (0 given)"),
+    ("4.d1", (), {}, "d1() takes at least 1 positional argument (0 given)"),
+    ("4.d1", ("a", "b", "c"), {}, "d1() takes at most 2 positional arguments (3 given)"),
+    ("4.d1", ("a", "b"), {"enc": "c"}, "d1() got multiple values for keyword argument 'enc'"),
+    ("4.d1", ("a",), {"encrypted": "c"},
+     "d1() got multiple values for keyword argument 'encrypted'"),
+    ("d1", ("a",), {"encoding": "c"}, "d1() got an unexpected keyword argument 'encoding'"),
+    ("d1", (), {"raw": "a", "enc": None, "zz": 1}, "d1() got an unexpected keyword argument 'zz'"),
+    ("d1", ("a",), {"enc": None, 3: 4}, "d1() keywords must be strings"),
+    ("__f1", (), {}, "__f1() takes exactly 1 positional argument (0 given)"),
+    ("__f1", (1, 2), {}, "__f1() takes exactly 1 positional argument (2 given)"),
+    ("__f1", (1,), {"y": 2}, "__f1() got an unexpected keyword argument 'y'"),
+    ("__f2", (1,), {}, "__f2() takes exactly 0 positional arguments (1 given)"),
+    ("__f2", (1, 2), {"a": 1}, "__f2() takes exactly 0 positional arguments (2 given)"),
+    ("__f2", (), {"a": 1, "b": 2}, "__f2() got an unexpected keyword argument 'b'"),
+    ("__f2", (), {"a": 1, 5: 2, "b": 3}, "__f2() keywords must be strings"),
+]
+
+
+@pytest.mark.parametrize("name, args, kwargs, message", BINDING_ERRORS)
+def test_binding_errors(methods, name, args, kwargs, message):
+    function = methods[name]
+    with pytest.raises(TypeError) as caught:
+        function(*args, **kwargs)
+    assert str(caught.value) == message
+    module = CRYPT4 if name.startswith(("4.", "__")) else CRYPT3
+    short = name.split(".")[-1]
+    if short == "__f2":
+        assert all(entry[1] != f"{module}._TavroCrypt4.__f2" for entry in entries(caught.value))
+    else:
+        assert last_entry(caught.value) == (
+            function.__code__.co_filename, f"{module}.{function.__qualname__}",
+            function.__code__.co_firstlineno)
+
+
+def test_keyword_binding(crypt3, crypt4):
+    codec, cipher = crypt3._TavroCrypt3, crypt4._TavroCrypt4
+    assert codec.e1(raw="a") == "YQ=="
+    assert codec.d1(raw="w6k", enc="utf-8") == codec.d1("w6k", enc="utf-8") == "é"
+    assert codec.d1(**{"r" + "aw": "YQ", "en" + "c": None}) == b"a"
+    assert cipher._TavroCrypt4__f1(x1=3) == 171
+    token = cipher.e1(raw="hi")
+    assert cipher.d1(encrypted=token, enc="utf-8") == "hi"
+    assert codec.e2(*["a"], **{}) == "YQ"
+
+
+@pytest.mark.parametrize("call", [
+    lambda f, *a: f(*a),
+    lambda f, *a: f.__call__(*a),
+    lambda f, *a: functools.partial(f, *a)(),
+    lambda f, *a: list(map(f, *([x] for x in a)))[0],
+    lambda f, *a: type(f).__call__(f, *a),
+])
+def test_every_way_of_calling_gives_the_same(crypt3, call):
+    codec = crypt3._TavroCrypt3
+    assert call(codec.d1, "w6k", "utf-8") == "é"
+    assert call(codec().e2, "x") == codec.e2("x") == "eA"
+    with pytest.raises(TypeError, match=r"^e1\(\) takes exactly 1 positional argument \(2 given\)$"):
+        call(codec.e1, "a", "b")
+
+
+def test_function_attributes(crypt3, crypt4):
+    codec, cipher = crypt3._TavroCrypt3, crypt4._TavroCrypt4
+    table = [
+        (codec.e1, "e1", "_TavroCrypt3.e1", CRYPT3, None, ("raw", "bs", "ed"), 1),
+        (codec.e2, "e2", "_TavroCrypt3.e2", CRYPT3, None, ("raw",), 1),
+        (codec.d1, "d1", "_TavroCrypt3.d1", CRYPT3, (None,), ("raw", "enc", "dd"), 2),
+        (cipher._TavroCrypt4__f1, "__f1", "_TavroCrypt4.__f1", CRYPT4, None,
+         ("x1", "x", "v", "y", "u", "a", "b", "q", "r", "s", "t"), 1),
+        (cipher._TavroCrypt4__f2, "__f2", "_TavroCrypt4.__f2", CRYPT4, None, (), 0),
+        (cipher.e1, "e1", "_TavroCrypt4.e1", CRYPT4, None,
+         ("raw", "ln", "r1", "tmp", "i", "k", "j"), 1),
+        (cipher.d1, "d1", "_TavroCrypt4.d1", CRYPT4, (None,),
+         ("encrypted", "enc", "raw", "c1", "c2", "ln", "i", "lc", "m", "r1", "j", "tmp"), 2),
+    ]
+    modules = {CRYPT3: crypt3, CRYPT4: crypt4}
+    for function, name, qualname, module, defaults, varnames, argcount in table:
+        code = function.__code__
+        assert (function.__name__, function.__qualname__, function.__module__) == (
+            name, qualname, module)
+        assert function.__doc__ is None and function.__kwdefaults__ is None
+        assert function.__closure__ is None and function.__annotations__ == {}
+        assert function.__defaults__ == defaults
+        assert function.__globals__ is vars(modules[module])
+        assert (code.co_varnames, code.co_argcount, code.co_nlocals) == (
+            varnames, argcount, len(varnames))
+        assert (code.co_flags, code.co_kwonlyargcount, code.co_name) == (3, 0, name)
+        assert code.co_filename == module.replace(".", "/") + ".py"
+        assert type(function) is type(codec.e1)
+    assert str(inspect.signature(codec.d1)) == "(raw, enc=None)"
+    assert str(inspect.signature(cipher.d1)) == "(encrypted, enc=None)"
+    assert str(inspect.signature(cipher._TavroCrypt4__f2)) == "()"
+    lines = [f.__code__.co_firstlineno for f in (codec.e1, codec.e2, codec.d1)]
+    assert lines == sorted(lines)
+
+
+def test_function_dict_is_writable(crypt3):
+    function = crypt3._TavroCrypt3.e2
+    function.note = "kept"
+    assert vars(function)["note"] == "kept" and function.note == "kept"
+    del function.note
+
+
+def test_name_error_after_deleting_a_global(crypt4, monkeypatch):
+    monkeypatch.delattr(crypt4, "_TavroCrypt3")
+    with pytest.raises(NameError, match="^name '_TavroCrypt3' is not defined$"):
+        crypt4._TavroCrypt4.e1("x")
+    import builtins
+    monkeypatch.setattr(builtins, "_TavroCrypt3", sys.modules[CRYPT3]._TavroCrypt3,
+                        raising=False)
+    assert crypt4._TavroCrypt4.d1(crypt4._TavroCrypt4.e1("x"), "utf-8") == "x"
+
+
+def test_recursion_is_guarded(crypt3, monkeypatch):
+    codec = crypt3._TavroCrypt3
+
+    class Loop:
+        e1 = staticmethod(functools.partial(codec.e2))
+
+    monkeypatch.setattr(crypt3, "_TavroCrypt3", Loop)
+    limit = sys.getrecursionlimit()
+    sys.setrecursionlimit(200)
+    try:
+        with pytest.raises(RecursionError) as caught:
+            codec.e2("x")
+    finally:
+        sys.setrecursionlimit(limit)
+    assert str(caught.value).endswith(" while calling a Python object")
+    names = [entry[1] for entry in entries(caught.value)]
+    assert names.count(f"{CRYPT3}._TavroCrypt3.e2") > 10
+
+
+def test_result_missing_without_error_is_a_system_error(crypt4, monkeypatch):
+    testcapi = pytest.importorskip("_testcapi")
+    cipher = crypt4._TavroCrypt4
+
+    class Broken:
+        _TavroCrypt4__f2 = staticmethod(testcapi.return_null_without_error)
+
+    monkeypatch.setattr(crypt4, "_TavroCrypt4", Broken)
+    with pytest.raises(SystemError, match="^NULL result without error in PyObject_Call$"):
+        cipher.e1("x")
