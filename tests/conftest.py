@@ -2,6 +2,7 @@ import os
 import shlex
 import subprocess
 import sys
+import tempfile
 import textwrap
 
 import pytest
@@ -11,7 +12,11 @@ import pytest
 PYTHON_COMMAND = shlex.split(os.environ.get("TAVRO_TEST_PYTHON_PREFIX", "")) + [sys.executable]
 
 
-def run_python(code, *arguments, env=None, cwd=None, input=None):
+# Fresh interpreters start outside the checkout, whose source tree would hide the package.
+NEUTRAL_FOLDER = tempfile.gettempdir()
+
+
+def run_python(code, *arguments, env=None, cwd=NEUTRAL_FOLDER, input=None):
     """Runs `code` in a fresh interpreter; returns the completed process (text mode)."""
     return subprocess.run(
         PYTHON_COMMAND + ["-c", textwrap.dedent(code), *arguments],
