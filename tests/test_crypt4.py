@@ -16,7 +16,7 @@ NAME = "tavro.libs.ciphers.tavro_crypt_4._TavroCrypt4."
 relaxed = settings(deadline=None)
 
 
-@pytest.fixture
+@pytest.fixture(scope="session")
 def cipher(crypt4):
     return crypt4._TavroCrypt4
 
@@ -250,7 +250,8 @@ def test_f2_gives_a_fresh_key_table(cipher):
 
 # The C fast paths against the general ones.
 
-E1_TABLES = [None, [9, 200, 5], [4, 250], [77], [], [300] + [0] * 9, [6, 1, 2, 3]]
+E1_TABLES = [None, [9, 200, 5], [4, 250], [77], [], [300] + [0] * 9, [0, 1, 2, 3],
+             [1, 255, 8, 7, 6, 5, 4, 3, 2, 1]]
 
 
 @pytest.mark.parametrize("key_table", E1_TABLES)
@@ -331,6 +332,9 @@ def test_rebinding_the_classes(cipher, crypt4, monkeypatch):
     monkeypatch.setattr(crypt4, "_TavroCrypt4", Keys)
     token = cipher.e1(b"keys")
     assert token == model.make_token(b"keys", other) and cipher.d1(token) == b"keys"
+    monkeypatch.setattr(Keys, "_TavroCrypt4__f1", staticmethod(lambda x1: float(x1)))
+    with pytest.raises(TypeError, match="'float' object cannot be interpreted as an integer"):
+        cipher.d1(token)
     monkeypatch.undo()
     assert cipher.e1(b"keys") == model.make_token(b"keys", table(cipher)) != token
 
