@@ -13,7 +13,9 @@ from tavro.libs.ciphers.tavro_crypt_3 import _TavroCrypt3
 from tavro.libs.ciphers.tavro_crypt_4 import _TavroCrypt4
 
 MODULE = PYTHON_COMMAND + ["-m", "tavro.libs.ciphers"]
-SCRIPT = os.path.join(os.path.dirname(sys.executable), "tavro-token")
+# pip puts console scripts next to the interpreter; a staged install names its own folder.
+SCRIPT = os.path.join(os.environ.get("TAVRO_TEST_SCRIPT_DIR") or os.path.dirname(sys.executable),
+                      "tavro-token")
 FORMS = [
     pytest.param(MODULE, id="python-m"),
     pytest.param([SCRIPT], id="script", marks=pytest.mark.skipif(
