@@ -130,7 +130,8 @@ def test_reader_that_stops_early(tmp_path):
     assert process.stdout.readline() == b"hello\n"
     process.stdout.close()
     assert process.wait(timeout=300) == 1
-    assert process.stderr.read() == b""
+    with process.stderr:
+        assert process.stderr.read() == b""
 
 
 def test_text_the_terminal_cannot_show():
