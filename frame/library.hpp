@@ -93,7 +93,6 @@ struct TracebackCodes {
 // Identifiers the frame itself uses.
 struct FrameNames {
     PyObject* append;
-    PyObject* builtins;
     PyObject* dunder_main;
     PyObject* dunder_metaclass;
     PyObject* dunder_module;

@@ -108,7 +108,6 @@ bool make_constants(Library& library) {
     FrameNames& names = library.names;
     const StringConstant frame_strings[] = {
         {&names.append, "append", true},
-        {&names.builtins, "__builtins__", true},
         {&names.dunder_main, "__main__", true},
         {&names.dunder_metaclass, "__metaclass__", true},
         {&names.dunder_module, "__module__", true},

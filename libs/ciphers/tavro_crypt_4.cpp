@@ -249,7 +249,7 @@ constexpr int line_e1_append = 46;
 constexpr int line_e1_body = 47;
 constexpr int line_e1_tag = 48;
 
-struct ByteKey {
+struct EncipherKey {
     long multiplier;
     long offset;
 };
@@ -264,16 +264,16 @@ bool payload_byte(PyObject* payload, Py_ssize_t size, Py_ssize_t index, long& by
     return true;
 }
 
-long encipher(long plain_byte, ByteKey key, long position_key) {
+long encipher(long plain_byte, EncipherKey key, long position_key) {
     return (plain_byte * key.multiplier + key.offset + position_key) & 0xFF;
 }
 
 // The position keys come from the payload itself, which for a full key table is its header.
-bool encipher_buffer(Context& context, PyObject* payload, const Py_buffer& input, ByteKey key) {
+bool encipher_buffer(Context& context, PyObject* payload, const unsigned char* plain,
+                     Py_ssize_t length, EncipherKey key) {
     const Py_ssize_t start = PyByteArray_GET_SIZE(payload);
-    if (PyByteArray_Resize(payload, start + input.len) < 0) return false;
-    auto* plain = static_cast<const unsigned char*>(input.buf);
-    for (Py_ssize_t j = 0; j < input.len; ++j) {
+    if (PyByteArray_Resize(payload, start + length) < 0) return false;
+    for (Py_ssize_t j = 0; j < length; ++j) {
         context.line = line_e1_encipher;
         long position_key;
         if (!payload_byte(payload, start + j, 2 + j % position_keys, position_key)) {
@@ -286,7 +286,7 @@ bool encipher_buffer(Context& context, PyObject* payload, const Py_buffer& input
 }
 
 bool encipher_items(Context& context, PyObject* payload, PyObject* raw, Py_ssize_t length,
-                    ByteKey key) {
+                    EncipherKey key) {
     for (Py_ssize_t j = 0; j < length; ++j) {
         context.line = line_e1_encipher;
         Ref item = frame::item(raw, j);
@@ -339,7 +339,7 @@ PyObject* e1(Context& context, PyObject* const* parameters) {
     Ref payload = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
     if (!payload || !append_key_header(context, payload.get())) return nullptr;
 
-    ByteKey key;
+    EncipherKey key;
     const Py_ssize_t header = PyByteArray_GET_SIZE(payload.get());
     context.line = line_e1_seed;
     if (!payload_byte(payload.get(), header, 0, key.multiplier)) return nullptr;
@@ -347,18 +347,20 @@ PyObject* e1(Context& context, PyObject* const* parameters) {
     if (!payload_byte(payload.get(), header, 1, key.offset)) return nullptr;
     key.multiplier = multiplier_of(key.multiplier);
 
-    // bytes and bytearray are read in place; their items are the buffer's bytes.
+    // bytes and bytearray are read in place: their items are their bytes, and nothing that
+    // runs during the loop can change them.
     PyObject* input = raw.get();
-    if (PyBytes_CheckExact(input) || PyByteArray_CheckExact(input)) {
-        Py_buffer view;
-        if (PyObject_GetBuffer(input, &view, PyBUF_SIMPLE) < 0) return nullptr;
-        view.len = std::min(view.len, length);
-        bool enciphered = encipher_buffer(context, payload.get(), view, key);
-        PyBuffer_Release(&view);
-        if (!enciphered) return nullptr;
-    } else if (!encipher_items(context, payload.get(), input, length, key)) {
-        return nullptr;
+    bool enciphered;
+    if (PyBytes_CheckExact(input)) {
+        auto* plain = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(input));
+        enciphered = encipher_buffer(context, payload.get(), plain, length, key);
+    } else if (PyByteArray_CheckExact(input)) {
+        auto* plain = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(input));
+        enciphered = encipher_buffer(context, payload.get(), plain, length, key);
+    } else {
+        enciphered = encipher_items(context, payload.get(), input, length, key);
     }
+    if (!enciphered) return nullptr;
 
     context.line = line_e1_body;
     Ref codec = frame::global(context, s_TavroCrypt3);
@@ -425,7 +427,7 @@ Ref multiplier_from_seed(Context& context, Ref seed) {
     return one ? Ref::borrow(i_fallback_multiplier) : std::move(seed);
 }
 
-struct ByteInverse {
+struct DecipherKey {
     PyObject* inverse;
     PyObject* offset;
 };
@@ -434,7 +436,7 @@ long decipher(long enciphered, long position_key, long offset, long inverse) {
     return ((enciphered - position_key - offset) * inverse) & 0xFF;
 }
 
-bool decipher_bytes(Context& context, PyObject* output, PyObject* payload, ByteInverse key) {
+bool decipher_bytes(Context& context, PyObject* output, PyObject* payload, DecipherKey key) {
     long inverse, offset;
     context.line = line_d1_decipher;
     if (!byte_of(key.inverse, inverse) || !byte_of(key.offset, offset)) return false;
@@ -451,7 +453,7 @@ bool decipher_bytes(Context& context, PyObject* output, PyObject* payload, ByteI
 }
 
 // ((payload[j] - position key - offset) * inverse) % 256 with Python's operators.
-Ref decipher_item(PyObject* payload, Py_ssize_t j, ByteInverse key) {
+Ref decipher_item(PyObject* payload, Py_ssize_t j, DecipherKey key) {
     Ref enciphered = frame::item(payload, j);
     if (!enciphered) return {};
     Ref position_key = frame::item(payload, 2 + (j - header_size) % position_keys);
@@ -464,7 +466,7 @@ Ref decipher_item(PyObject* payload, Py_ssize_t j, ByteInverse key) {
 }
 
 bool decipher_items(Context& context, PyObject* output, PyObject* payload, Py_ssize_t length,
-                    ByteInverse key) {
+                    DecipherKey key) {
     for (Py_ssize_t j = header_size; j < length; ++j) {
         context.line = line_d1_decipher;
         Ref plain = decipher_item(payload, j, key);
@@ -521,7 +523,7 @@ PyObject* d1(Context& context, PyObject* const* parameters) {
     Ref output = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
     if (!output) return nullptr;
 
-    ByteInverse key{inverse.get(), offset.get()};
+    DecipherKey key{inverse.get(), offset.get()};
     bool plain_bytes = PyBytes_CheckExact(payload.get()) && PyLong_CheckExact(inverse.get()) &&
                        PyLong_CheckExact(offset.get());
     bool deciphered =
