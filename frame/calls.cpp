@@ -57,6 +57,14 @@ Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
 }
 
 Ref item(PyObject* object, Py_ssize_t index) {
+    // Exact lists and tuples run no Python code on indexing; everything else, and an index
+    // past the end, goes through the type's own subscript.
+    if (PyList_CheckExact(object) && index < PyList_GET_SIZE(object)) {
+        return Ref::borrow(PyList_GET_ITEM(object, index));
+    }
+    if (PyTuple_CheckExact(object) && index < PyTuple_GET_SIZE(object)) {
+        return Ref::borrow(PyTuple_GET_ITEM(object, index));
+    }
     Ref key = Ref::steal(PyLong_FromSsize_t(index));
     if (!key) return {};
     return Ref::steal(PyObject_GetItem(object, key.get()));

@@ -418,3 +418,18 @@ def test_threads_round_trip_at_once(cipher):
     for thread in threads:
         thread.join()
     assert failures == []
+
+
+def test_list_shrinking_while_read_fails_as_python_indexing_does(cipher):
+    class Shrinking:
+        def __init__(self, items):
+            self.items = items
+
+        def __int__(self):
+            del self.items[1:]
+            return 7
+
+    items = [0, 1, 2]
+    items[0] = Shrinking(items)
+    with pytest.raises(IndexError, match="^list index out of range$"):
+        cipher.e1(items)
