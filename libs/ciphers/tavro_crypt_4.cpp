@@ -74,7 +74,7 @@ constexpr int position_keys = 8;
 constexpr long fallback_multiplier = 167;  // when the seed would give 1, which enciphers nothing
 constexpr int tag_size = 32;
 
-PyObject *i_0, *i_1, *i_2, *i_256, *i_fallback_multiplier, *i_minus_tag, *i_key[10];
+PyObject *i_0, *i_1, *i_2, *i_256, *i_fallback_multiplier, *i_key[10];
 
 const frame::IntConstant ints[] = {
     {&i_0, 0},
@@ -82,7 +82,6 @@ const frame::IntConstant ints[] = {
     {&i_2, 2},
     {&i_256, 256},
     {&i_fallback_multiplier, fallback_multiplier},
-    {&i_minus_tag, -tag_size},
     {&i_key[0], key_table[0]},
     {&i_key[1], key_table[1]},
     {&i_key[2], key_table[2]},
