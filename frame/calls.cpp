@@ -87,7 +87,10 @@ bool append_byte(Context& context, PyObject* bytearray, PyObject* value) {
     return method && call(method.get(), {value});
 }
 
-void swallow_exception(Context& context) {
+bool swallow_exception(Context& context) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return false;
+    }
     add_traceback_entry(context.library, context.traceback_name, context.line);
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
@@ -98,6 +101,7 @@ void swallow_exception(Context& context) {
     PyErr_SetExcInfo(type, value, traceback);
     // The handler body does nothing with the exception: leaving it restores the outer one.
     PyErr_SetExcInfo(outer_type, outer_value, outer_traceback);
+    return true;
 }
 
 }  // namespace frame

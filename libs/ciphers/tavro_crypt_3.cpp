@@ -75,7 +75,7 @@ Ref encode_base64(Context& context, PyObject* raw) {
 PyObject* e1(Context& context, PyObject* const* parameters) {
     Ref ed = encode_base64(context, parameters[0]);
     if (!ed) {
-        frame::swallow_exception(context);
+        if (!frame::swallow_exception(context)) return nullptr;
         ed = Ref::borrow(s_empty);
     }
     return ed.release();
@@ -136,7 +136,7 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
 PyObject* d1(Context& context, PyObject* const* parameters) {
     Ref result = decode_base64(context, parameters[0], parameters[1]);
     if (!result) {
-        frame::swallow_exception(context);
+        if (!frame::swallow_exception(context)) return nullptr;
         result = Ref::borrow(Py_None);
     }
     return result.release();
