@@ -326,12 +326,14 @@ bool build_class(Context& context, PyObject* name, int class_line, std::span<Met
         }
     }
     context.line = class_line;
-    PyObject* metaclass = PyDict_GetItemWithError(namespace_.get(), names.dunder_metaclass);
+    // Held: the call may change the namespace the metaclass came from.
+    Ref metaclass =
+        Ref::borrow(PyDict_GetItemWithError(namespace_.get(), names.dunder_metaclass));
     if (!metaclass) {
         if (PyErr_Occurred()) return false;
-        metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
+        metaclass = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
     }
-    Ref class_object = call(metaclass, {name, library.empty_tuple, namespace_.get()});
+    Ref class_object = call(metaclass.get(), {name, library.empty_tuple, namespace_.get()});
     return class_object && bind(context, name, class_object.get());
 }
 

@@ -22,7 +22,11 @@ Py_ssize_t lower_bound(const TracebackCodes& codes, int line) {
 }
 
 // The cache keeps the first code object made for a line; failing to grow only skips caching.
-void remember(TracebackCodes& codes, Py_ssize_t position, int line, PyObject* code) {
+// Making the code object may have collected garbage, run finalizers and filled the cache
+// meanwhile, so the place is looked for again.
+void remember(TracebackCodes& codes, int line, PyObject* code) {
+    Py_ssize_t position = lower_bound(codes, line);
+    if (position < codes.size && codes.entries[position].line == line) return;
     if (codes.size == codes.capacity) {
         Py_ssize_t capacity = codes.capacity + codes_growth;
         auto* grown = PyMem_Realloc(codes.entries, capacity * sizeof(TracebackCodes::Entry));
@@ -50,7 +54,7 @@ PyCodeObject* code_for_line(Library& library, PyObject* name, int line) {
     PyCodeObject* code = PyCode_New(0, 0, 0, 0, 0, library.empty_bytes, empty, empty, empty,
                                     empty, empty, library.source_path, name, line,
                                     library.empty_bytes);
-    if (code) remember(codes, position, line, reinterpret_cast<PyObject*>(code));
+    if (code) remember(codes, line, reinterpret_cast<PyObject*>(code));
     return code;
 }
 
