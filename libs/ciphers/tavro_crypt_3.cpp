@@ -171,9 +171,6 @@ frame::Library library({
     .name = "tavro_crypt_3",
     .full_name = "tavro.libs.ciphers.tavro_crypt_3",
     .source_path = "tavro/libs/ciphers/tavro_crypt_3.py",
-    .doc = "Base64 text codec of the tavro ciphers.\n"
-           "Written by the tavro ciphers team, Tavro Devices.\n"
-           "Created 2026-12-08.",
     .run_as_main = &tavro_crypt_3_run_as_main,
     .strings = strings,
     .ints = {},

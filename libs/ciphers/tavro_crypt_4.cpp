@@ -595,9 +595,6 @@ frame::Library library({
     .name = "tavro_crypt_4",
     .full_name = "tavro.libs.ciphers.tavro_crypt_4",
     .source_path = "tavro/libs/ciphers/tavro_crypt_4.py",
-    .doc = "Keyed byte cipher of the tavro ciphers.\n"
-           "Written by the tavro ciphers team, Tavro Devices.\n"
-           "Created 2026-12-08.",
     .run_as_main = &tavro_crypt_4_run_as_main,
     .strings = strings,
     .ints = ints,
