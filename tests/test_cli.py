@@ -8,7 +8,8 @@ import sys
 
 import pytest
 
-from conftest import PYTHON_COMMAND
+from conftest import PYTHON_COMMAND, run_python
+from tavro.libs.ciphers.cli import multiplier_of
 from tavro.libs.ciphers.tavro_crypt_3 import _TavroCrypt3
 from tavro.libs.ciphers.tavro_crypt_4 import _TavroCrypt4
 
@@ -190,3 +191,38 @@ def test_inspect_bad_tokens(bad, status, tag, header):
     report = inspect(bad, status)
     assert report["tag"] == tag
     assert report.get("key header") == header
+
+
+def test_multiplier_rule_is_the_ciphers():
+    # With offset and position key 0, the enciphered byte 1 deciphers to the inverse of the
+    # multiplier d1 used, which pins the multiplier: inverses modulo 256 are unique.
+    for seed in range(256):
+        inverse = _TavroCrypt4.d1(forge([seed, 0] + [0] * 8 + [1]))[0]
+        assert multiplier_of(seed) * inverse % 256 == 1, seed
+
+
+@pytest.mark.parametrize("arguments, loads_cipher", [
+    (["encode", "hi"], False),
+    (["decode", "aGk"], False),
+    (["encrypt", "hi"], True),
+])
+def test_codec_commands_leave_the_cipher_unloaded(arguments, loads_cipher):
+    done = run_python("""
+        import sys
+        from tavro.libs.ciphers.cli import main
+        status = main(sys.argv[1:])
+        loaded = [name for name in sys.modules
+                  if name.split(".")[0] == "numpy" or name.endswith(".tavro_crypt_4")]
+        print(status, sorted(loaded)[:1], file=sys.stderr)
+    """, *arguments)
+    status, cipher_module = done.stderr.split(" ", 1)
+    assert status == "0"
+    assert (cipher_module != "[]\n") == loads_cipher, cipher_module
+
+
+def test_version():
+    from importlib.metadata import version
+
+    done = run(["--version"])
+    assert (done.returncode, done.stderr) == (0, b"")
+    assert done.stdout.decode() == "tavro-token %s\n" % version("tavro-ciphers")
