@@ -7,7 +7,7 @@
 #include <cstring>
 #include <utility>
 
-namespace frame::versions {
+namespace tavro::versions {
 
 // 3.9 and 3.10 mark code without free variables CO_NOFREE; 3.11 dropped the flag.
 inline constexpr bool code_gains_nofree_flag = PY_VERSION_HEX < 0x030B0000;
@@ -86,4 +86,4 @@ private:
 #endif
 };
 
-}  // namespace frame::versions
+}  // namespace tavro::versions

@@ -179,3 +179,24 @@ print(caught[0].category.__name__, caught[0].message, "|", m._TavroCrypt3.e1("ab
     result = subprocess.run([interpreter, "-c", code], env=env, cwd=tmp_path,
                             capture_output=True, text=True)
     assert result.stdout.strip() == f"RuntimeWarning {message} | YWJj", result.stderr
+
+
+def test_range_is_captured_once_at_load():
+    """The cipher takes `range` from the builtins when it loads, never afterwards."""
+    output = check(run_python(f"""
+        import builtins, traceback
+        saved = builtins.range
+        del builtins.range
+        try:
+            import {CRYPT4}
+        except NameError as error:
+            print(error, *traceback.extract_tb(error.__traceback__)[-1][:3], sep="|")
+        builtins.range = saved
+        import {CRYPT4} as m
+        builtins.range = None
+        print(m._TavroCrypt4.d1(m._TavroCrypt4.e1("kept"), "utf-8"))
+        """))
+    failure, result = output.strip().splitlines()
+    assert failure == (f"name 'range' is not defined|tavro/libs/ciphers/tavro_crypt_4.py|1|"
+                       f"init {CRYPT4}")
+    assert result == "kept"

@@ -4,101 +4,65 @@
 // enciphered as (byte * multiplier + offset + position key) mod 256, then the MD5 hex digest
 // of that text. Decryption reads the key from the token's own header, so tokens made under
 // any key table decrypt. Line numbers are those of the module's original source.
-#include "frame/module.hpp"
+#include "frame/calls.hpp"
+#include "frame/loading.hpp"
+#include "frame/statements.hpp"
 
 #include <algorithm>
+#include <array>
 
-using frame::Context;
-using frame::Ref;
+using tavro::Context;
+using tavro::Ref;
 
 namespace {
 
-PyObject *s_hashlib, *s_random, *s_numpy, *s_np, *s_crypt_3_module, *s_TavroCrypt3,
-    *s_TavroCrypt4, *s_f1_entry, *s_f2_entry, *s_e1, *s_d1, *s_md5, *s_hexdigest, *s_encode,
-    *s_decode, *s_encoding, *s_rstrip, *s_range, *s_test, *s_x1, *s_x, *s_v, *s_y, *s_u, *s_a,
-    *s_b, *s_q, *s_r, *s_s, *s_t, *s_raw, *s_ln, *s_r1, *s_tmp, *s_i, *s_k, *s_j, *s_encrypted,
-    *s_enc, *s_c1, *s_c2, *s_lc, *s_m;
-PyObject *s_equals, *s_utf_8;
+#define IDENTIFIERS(X)                                                                     \
+    X(s_hashlib, "hashlib") X(s_random, "random") X(s_numpy, "numpy") X(s_np, "np")         \
+    X(s_crypt_3_module, "tavro.libs.ciphers.tavro_crypt_3") X(s_TavroCrypt3, "_TavroCrypt3") \
+    X(s_TavroCrypt4, "_TavroCrypt4") X(s_f1_entry, "_TavroCrypt4__f1")                      \
+    X(s_f2_entry, "_TavroCrypt4__f2") X(s_e1, "e1") X(s_d1, "d1") X(s_md5, "md5")           \
+    X(s_hexdigest, "hexdigest") X(s_encode, "encode") X(s_decode, "decode")                 \
+    X(s_encoding, "encoding") X(s_rstrip, "rstrip") X(s_range, "range") X(s_test, "__test__") \
+    X(s_x1, "x1") X(s_x, "x") X(s_v, "v") X(s_y, "y") X(s_u, "u") X(s_a, "a") X(s_b, "b")  \
+    X(s_q, "q") X(s_r, "r") X(s_s, "s") X(s_t, "t") X(s_raw, "raw") X(s_ln, "ln")           \
+    X(s_r1, "r1") X(s_tmp, "tmp") X(s_i, "i") X(s_k, "k") X(s_j, "j")                       \
+    X(s_encrypted, "encrypted") X(s_enc, "enc") X(s_c1, "c1") X(s_c2, "c2") X(s_lc, "lc")   \
+    X(s_m, "m")
+#define LITERALS(X) X(s_equals, "=") X(s_utf_8, "utf-8")
 
-const frame::StringConstant strings[] = {
-    {&s_hashlib, "hashlib", true},
-    {&s_random, "random", true},
-    {&s_numpy, "numpy", true},
-    {&s_np, "np", true},
-    {&s_crypt_3_module, "tavro.libs.ciphers.tavro_crypt_3", true},
-    {&s_TavroCrypt3, "_TavroCrypt3", true},
-    {&s_TavroCrypt4, "_TavroCrypt4", true},
-    {&s_f1_entry, "_TavroCrypt4__f1", true},
-    {&s_f2_entry, "_TavroCrypt4__f2", true},
-    {&s_e1, "e1", true},
-    {&s_d1, "d1", true},
-    {&s_md5, "md5", true},
-    {&s_hexdigest, "hexdigest", true},
-    {&s_encode, "encode", true},
-    {&s_decode, "decode", true},
-    {&s_encoding, "encoding", true},
-    {&s_rstrip, "rstrip", true},
-    {&s_range, "range", true},
-    {&s_test, "__test__", true},
-    {&s_x1, "x1", true},
-    {&s_x, "x", true},
-    {&s_v, "v", true},
-    {&s_y, "y", true},
-    {&s_u, "u", true},
-    {&s_a, "a", true},
-    {&s_b, "b", true},
-    {&s_q, "q", true},
-    {&s_r, "r", true},
-    {&s_s, "s", true},
-    {&s_t, "t", true},
-    {&s_raw, "raw", true},
-    {&s_ln, "ln", true},
-    {&s_r1, "r1", true},
-    {&s_tmp, "tmp", true},
-    {&s_i, "i", true},
-    {&s_k, "k", true},
-    {&s_j, "j", true},
-    {&s_encrypted, "encrypted", true},
-    {&s_enc, "enc", true},
-    {&s_c1, "c1", true},
-    {&s_c2, "c2", true},
-    {&s_lc, "lc", true},
-    {&s_m, "m", true},
-    {&s_equals, "=", false},
-    {&s_utf_8, "utf-8", false},
-};
+IDENTIFIERS(TAVRO_DECLARE)
+LITERALS(TAVRO_DECLARE)
+
+const tavro::StringConstant strings[] = {IDENTIFIERS(TAVRO_IDENTIFIER_ROW)
+                                             LITERALS(TAVRO_LITERAL_ROW)};
 
 // The key table: multiplier seed, offset byte, then the eight position keys. Tokens carry it
 // in their header, so changing it changes new tokens but never breaks old ones.
-constexpr long key_table[10] = {0x6B, 0x3D, 0xA7, 0x12, 0xC4, 0x5E, 0x89, 0xF3, 0x2B, 0x70};
 constexpr int header_size = 10;
+constexpr long key_table[header_size] = {0x6B, 0x3D, 0xA7, 0x12, 0xC4,
+                                         0x5E, 0x89, 0xF3, 0x2B, 0x70};
 constexpr int position_keys = 8;
 constexpr long fallback_multiplier = 167;  // when the seed would give 1, which enciphers nothing
 constexpr int tag_size = 32;
 
-PyObject *i_0, *i_1, *i_2, *i_256, *i_fallback_multiplier, *i_key[10];
+#define INTEGERS(X) \
+    X(i_0, 0) X(i_1, 1) X(i_2, 2) X(i_256, 256) X(i_fallback_multiplier, fallback_multiplier)
 
-const frame::IntConstant ints[] = {
-    {&i_0, 0},
-    {&i_1, 1},
-    {&i_2, 2},
-    {&i_256, 256},
-    {&i_fallback_multiplier, fallback_multiplier},
-    {&i_key[0], key_table[0]},
-    {&i_key[1], key_table[1]},
-    {&i_key[2], key_table[2]},
-    {&i_key[3], key_table[3]},
-    {&i_key[4], key_table[4]},
-    {&i_key[5], key_table[5]},
-    {&i_key[6], key_table[6]},
-    {&i_key[7], key_table[7]},
-    {&i_key[8], key_table[8]},
-    {&i_key[9], key_table[9]},
-};
+INTEGERS(TAVRO_DECLARE)
+PyObject* i_key[header_size];
+
+constexpr auto ints = [] {
+    constexpr int named = 0 INTEGERS(TAVRO_COUNT);
+    std::array<tavro::IntConstant, named + header_size> rows{{INTEGERS(TAVRO_INT_ROW)}};
+    for (int index = 0; index < header_size; ++index) {
+        rows[named + index] = {&i_key[index], key_table[index]};
+    }
+    return rows;
+}();
 
 PyObject* captured_range;
 
-const frame::CapturedBuiltin builtins[] = {{&s_range, &captured_range}};
+const tavro::CapturedBuiltin builtins[] = {{&s_range, &captured_range}};
 
 constexpr int line_import_hashlib = 4;
 constexpr int line_import_random = 5;
@@ -225,14 +189,11 @@ long multiplier_of(long seed) {
 
 // Hex MD5 digest of the UTF-8 form of `text`, through the module global `hashlib`.
 Ref md5_hex(Context& context, PyObject* text) {
-    Ref data = PyUnicode_CheckExact(text) ? Ref::steal(PyUnicode_AsUTF8String(text))
-                                          : frame::call_method(text, s_encode, {s_utf_8});
+    Ref data = tavro::encode_utf8(text, s_encode, s_utf_8);
     if (!data) return {};
-    Ref hashlib = frame::global(context, s_hashlib);
-    if (!hashlib) return {};
-    Ref digest = frame::call_method(hashlib.get(), s_md5, {data.get()});
+    Ref digest = tavro::call_global_method(context, s_hashlib, s_md5, {data.get()});
     if (!digest) return {};
-    return frame::call_method(digest.get(), s_hexdigest, {});
+    return tavro::call_method(digest.get(), s_hexdigest, {});
 }
 
 // e1(raw): the token of a text or of a sequence of byte values.
@@ -303,7 +264,7 @@ bool encipher_items(Context& context, PyObject* payload, PyObject* raw, Py_ssize
                     EncipherKey key) {
     for (Py_ssize_t j = 0; j < length; ++j) {
         context.line = line_e1_encipher;
-        Ref item = frame::item(raw, j);
+        Ref item = tavro::item(raw, j);
         if (!item) return false;
         Ref plain = Ref::steal(PyNumber_Long(item.get()));
         long plain_byte, position_key;
@@ -323,17 +284,15 @@ bool encipher_items(Context& context, PyObject* payload, PyObject* raw, Py_ssize
 
 bool append_key_header(Context& context, PyObject* payload) {
     context.line = line_e1_key_table;
-    Ref cipher = frame::global(context, s_TavroCrypt4);
-    if (!cipher) return false;
-    Ref table = frame::call_method(cipher.get(), s_f2_entry, {});
+    Ref table = tavro::call_global_method(context, s_TavroCrypt4, s_f2_entry, {});
     if (!table) return false;
     context.line = line_e1_header_loop;
     Py_ssize_t entries = PyObject_Size(table.get());
     if (entries < 0) return false;
     for (Py_ssize_t index = 0; index < entries; ++index) {
         context.line = line_e1_header_append;
-        Ref entry = frame::item(table.get(), index);
-        if (!entry || !frame::append_byte(context, payload, entry.get())) return false;
+        Ref entry = tavro::item(table.get(), index);
+        if (!entry || !tavro::append_byte(context, payload, entry.get())) return false;
     }
     return true;
 }
@@ -342,8 +301,7 @@ PyObject* e1(Context& context, PyObject* const* parameters) {
     Ref raw = Ref::borrow(parameters[0]);
     if (PyUnicode_Check(raw.get())) {
         context.line = line_e1_encode;
-        raw = PyUnicode_CheckExact(raw.get()) ? Ref::steal(PyUnicode_AsUTF8String(raw.get()))
-                                              : frame::call_method(raw.get(), s_encode, {s_utf_8});
+        raw = tavro::encode_utf8(raw.get(), s_encode, s_utf_8);
         if (!raw) return nullptr;
     }
     context.line = line_e1_length;
@@ -377,11 +335,9 @@ PyObject* e1(Context& context, PyObject* const* parameters) {
     if (!enciphered) return nullptr;
 
     context.line = line_e1_body;
-    Ref codec = frame::global(context, s_TavroCrypt3);
-    if (!codec) return nullptr;
-    Ref padded = frame::call_method(codec.get(), s_e1, {payload.get()});
+    Ref padded = tavro::call_global_method(context, s_TavroCrypt3, s_e1, {payload.get()});
     if (!padded) return nullptr;
-    Ref body = frame::call_method(padded.get(), s_rstrip, {s_equals});
+    Ref body = tavro::call_method(padded.get(), s_rstrip, {s_equals});
     if (!body) return nullptr;
     context.line = line_e1_tag;
     Ref tag = md5_hex(context, body.get());
@@ -468,9 +424,9 @@ bool decipher_bytes(Context& context, PyObject* output, PyObject* payload, Decip
 
 // ((payload[j] - position key - offset) * inverse) % 256 with Python's operators.
 Ref decipher_item(PyObject* payload, Py_ssize_t j, DecipherKey key) {
-    Ref enciphered = frame::item(payload, j);
+    Ref enciphered = tavro::item(payload, j);
     if (!enciphered) return {};
-    Ref position_key = frame::item(payload, 2 + (j - header_size) % position_keys);
+    Ref position_key = tavro::item(payload, 2 + (j - header_size) % position_keys);
     if (!position_key) return {};
     Ref value = Ref::steal(PyNumber_Subtract(enciphered.get(), position_key.get()));
     if (value) value = Ref::steal(PyNumber_Subtract(value.get(), key.offset));
@@ -486,7 +442,7 @@ bool decipher_items(Context& context, PyObject* output, PyObject* payload, Py_ss
         Ref plain = decipher_item(payload, j, key);
         if (!plain) return false;
         context.line = line_d1_append;
-        if (!frame::append_byte(context, output, plain.get())) return false;
+        if (!tavro::append_byte(context, output, plain.get())) return false;
     }
     return true;
 }
@@ -513,25 +469,22 @@ PyObject* d1(Context& context, PyObject* const* parameters) {
     if (differs) Py_RETURN_NONE;
 
     context.line = line_d1_payload;
-    Ref codec = frame::global(context, s_TavroCrypt3);
-    if (!codec) return nullptr;
-    Ref payload = frame::call_method(codec.get(), s_d1, {body.get()});
+    Ref payload = tavro::call_global_method(context, s_TavroCrypt3, s_d1, {body.get()});
     if (!payload) return nullptr;
     context.line = line_d1_length;
     Py_ssize_t payload_length = PyObject_Size(payload.get());
     if (payload_length < 0) return nullptr;
     context.line = line_d1_seed;
-    Ref seed = frame::item(payload.get(), 0);
+    Ref seed = tavro::item(payload.get(), 0);
     if (!seed) return nullptr;
     Ref multiplier = multiplier_from_seed(context, std::move(seed));
     if (!multiplier) return nullptr;
     context.line = line_d1_inverse;
-    Ref cipher = frame::global(context, s_TavroCrypt4);
-    if (!cipher) return nullptr;
-    Ref inverse = frame::call_method(cipher.get(), s_f1_entry, {multiplier.get()});
+    Ref inverse =
+        tavro::call_global_method(context, s_TavroCrypt4, s_f1_entry, {multiplier.get()});
     if (!inverse) return nullptr;
     context.line = line_d1_offset;
-    Ref offset = frame::item(payload.get(), 1);
+    Ref offset = tavro::item(payload.get(), 1);
     if (!offset) return nullptr;
     context.line = line_d1_output;
     Ref output = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
@@ -546,40 +499,46 @@ PyObject* d1(Context& context, PyObject* const* parameters) {
     if (!deciphered) return nullptr;
 
     context.line = line_d1_if_enc;
-    int wants_text = frame::truth(enc);
+    int wants_text = tavro::truth(enc);
     if (wants_text < 0) return nullptr;
     if (!wants_text) return output.release();
     context.line = line_d1_decode;
-    return frame::call_method_with_keyword(context, output.get(), s_decode, s_encoding, enc)
+    return tavro::call_method_with_keyword(context, output.get(), s_decode, s_encoding, enc)
         .release();
 }
 
-frame::Method methods[] = {
-    {"__f1", "_TavroCrypt4.__f1", &s_f1_entry, 1, 1,
-     {&s_x1, &s_x, &s_v, &s_y, &s_u, &s_a, &s_b, &s_q, &s_r, &s_s, &s_t}, line_f1, f1},
-    {"__f2", "_TavroCrypt4.__f2", &s_f2_entry, 0, 0, {}, line_f2, f2},
-    {"e1", "_TavroCrypt4.e1", &s_e1, 1, 1, {&s_raw, &s_ln, &s_r1, &s_tmp, &s_i, &s_k, &s_j},
-     line_e1, e1},
-    {"d1", "_TavroCrypt4.d1", &s_d1, 2, 1,
-     {&s_encrypted, &s_enc, &s_raw, &s_c1, &s_c2, &s_ln, &s_i, &s_lc, &s_m, &s_r1, &s_j,
-      &s_tmp},
-     line_d1, d1},
+tavro::Method methods[] = {
+    {.name = "__f1", .qualname = "_TavroCrypt4.__f1", .class_entry = &s_f1_entry,
+     .parameter_count = 1, .required_count = 1,
+     .locals = {&s_x1, &s_x, &s_v, &s_y, &s_u, &s_a, &s_b, &s_q, &s_r, &s_s, &s_t},
+     .definition_line = line_f1, .body = f1},
+    {.name = "__f2", .qualname = "_TavroCrypt4.__f2", .class_entry = &s_f2_entry,
+     .parameter_count = 0, .required_count = 0, .locals = {}, .definition_line = line_f2,
+     .body = f2},
+    {.name = "e1", .qualname = "_TavroCrypt4.e1", .class_entry = &s_e1, .parameter_count = 1,
+     .required_count = 1, .locals = {&s_raw, &s_ln, &s_r1, &s_tmp, &s_i, &s_k, &s_j},
+     .definition_line = line_e1, .body = e1},
+    {.name = "d1", .qualname = "_TavroCrypt4.d1", .class_entry = &s_d1, .parameter_count = 2,
+     .required_count = 1,
+     .locals = {&s_encrypted, &s_enc, &s_raw, &s_c1, &s_c2, &s_ln, &s_i, &s_lc, &s_m, &s_r1,
+                &s_j, &s_tmp},
+     .definition_line = line_d1, .body = d1},
 };
 
 constexpr int line_test = 75;
 
 int run_module_body(Context& context) {
     context.line = line_import_hashlib;
-    if (!frame::import_module(context, s_hashlib, s_hashlib)) return -1;
+    if (!tavro::import_module(context, s_hashlib, s_hashlib)) return -1;
     context.line = line_import_random;
-    if (!frame::import_module(context, s_random, s_random)) return -1;
+    if (!tavro::import_module(context, s_random, s_random)) return -1;
     context.line = line_import_numpy;
-    if (!frame::import_module(context, s_numpy, s_np)) return -1;
+    if (!tavro::import_module(context, s_numpy, s_np)) return -1;
     context.line = line_import_crypt_3;
-    if (!frame::import_from(context, s_crypt_3_module, s_TavroCrypt3)) return -1;
-    if (!frame::build_class(context, s_TavroCrypt4, line_class, methods)) return -1;
+    if (!tavro::import_from(context, s_crypt_3_module, s_TavroCrypt3)) return -1;
+    if (!tavro::build_class(context, s_TavroCrypt4, line_class, methods)) return -1;
     context.line = line_test;
-    return frame::bind_new_dict(context, s_test) ? 0 : -1;
+    return tavro::bind_new_dict(context, s_test) ? 0 : -1;
 }
 
 }  // namespace
@@ -591,7 +550,7 @@ Py_EXPORTED_SYMBOL int tavro_crypt_4_run_as_main = 0;
 
 namespace {
 
-frame::Library library({
+tavro::Library library({
     .name = "tavro_crypt_4",
     .full_name = "tavro.libs.ciphers.tavro_crypt_4",
     .source_path = "tavro/libs/ciphers/tavro_crypt_4.py",
@@ -605,4 +564,4 @@ frame::Library library({
 
 }  // namespace
 
-PyMODINIT_FUNC PyInit_tavro_crypt_4() { return frame::module_definition(library); }
+PyMODINIT_FUNC PyInit_tavro_crypt_4() { return tavro::module_definition(library); }
