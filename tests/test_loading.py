@@ -11,20 +11,6 @@ CRYPT3 = "tavro.libs.ciphers.tavro_crypt_3"
 CRYPT4 = "tavro.libs.ciphers.tavro_crypt_4"
 
 
-def installed_tree():
-    import tavro.libs.ciphers
-    package = os.path.dirname(tavro.libs.ciphers.__file__)
-    return os.path.dirname(os.path.dirname(os.path.dirname(package)))
-
-
-@pytest.fixture
-def package_copy(tmp_path):
-    """A copy of the installed `tavro` tree; returns (PYTHONPATH environment, package folder)."""
-    shutil.copytree(os.path.join(installed_tree(), "tavro"), tmp_path / "tavro")
-    env = dict(os.environ, PYTHONPATH=str(tmp_path))
-    return env, tmp_path / "tavro" / "libs" / "ciphers"
-
-
 def check(process):
     assert process.returncode == 0, process.stderr
     return process.stdout

@@ -1,7 +1,8 @@
 // tavro_crypt_3: the Base64 text codec `_TavroCrypt3`.
 //
 // e1 and d1 never raise for bad data (they answer "" and None); e2 lets errors through.
-// Line numbers are those of the module's original source, which tracebacks show.
+// Line numbers are those of the plain-Python rendering beside this file, tavro_crypt_3.py,
+// which tests hold the code to.
 #include "frame/calls.hpp"
 #include "frame/loading.hpp"
 #include "frame/statements.hpp"
