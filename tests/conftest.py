@@ -1,4 +1,3 @@
-import importlib.util
 import os
 import shlex
 import shutil
@@ -39,17 +38,11 @@ def pytest_configure(config):
 
 # The plain-Python rendering of each class body, beside the native code: the model every
 # behaviour test also runs against, and the map of the lines tracebacks show.
-RENDERINGS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                          "libs", "ciphers")
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "libs", "ciphers"))
+import renderings  # noqa: E402
 
-
-def load_rendering(name, **rebound):
-    spec = importlib.util.spec_from_file_location(
-        "rendering_" + name, os.path.join(RENDERINGS, name + ".py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    vars(module).update(rebound)
-    return module
+RENDERINGS = renderings.RENDERINGS
 
 
 class Implementation:
@@ -75,9 +68,7 @@ class Implementation:
 
 @pytest.fixture(scope="session")
 def model():
-    crypt3 = load_rendering("tavro_crypt_3")
-    crypt4 = load_rendering("tavro_crypt_4", _TavroCrypt3=crypt3._TavroCrypt3)
-    return Implementation("model", crypt3, crypt4)
+    return Implementation("model", *renderings.load())
 
 
 @pytest.fixture(scope="session")
