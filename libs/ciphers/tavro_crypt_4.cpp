@@ -546,25 +546,4 @@ int run_module_body(Context& context) {
 
 }  // namespace
 
-// An embedding host sets this before the import to run the module as __main__.
-extern "C" {
-Py_EXPORTED_SYMBOL int tavro_crypt_4_run_as_main = 0;
-}
-
-namespace {
-
-tavro::Library library({
-    .name = "tavro_crypt_4",
-    .full_name = "tavro.libs.ciphers.tavro_crypt_4",
-    .source_path = "tavro/libs/ciphers/tavro_crypt_4.py",
-    .run_as_main = &tavro_crypt_4_run_as_main,
-    .strings = strings,
-    .ints = ints,
-    .methods = methods,
-    .builtins = builtins,
-    .run_body = run_module_body,
-});
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit_tavro_crypt_4() { return tavro::module_definition(library); }
+TAVRO_CIPHER_MODULE(tavro_crypt_4, strings, ints, methods, builtins, run_module_body)
