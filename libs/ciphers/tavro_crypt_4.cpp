@@ -3,7 +3,8 @@
 // A token is the Base64 text (no padding) of the key header followed by every input byte
 // enciphered as (byte * multiplier + offset + position key) mod 256, then the MD5 hex digest
 // of that text. Decryption reads the key from the token's own header, so tokens made under
-// any key table decrypt. Line numbers are those of the module's original source.
+// any key table decrypt. Line numbers are those of the plain-Python rendering beside this
+// file, tavro_crypt_4.py, which tests hold the code to.
 #include "frame/calls.hpp"
 #include "frame/loading.hpp"
 #include "frame/statements.hpp"
@@ -234,6 +235,7 @@ long encipher(long plain_byte, EncipherKey key, long position_key) {
 bool encipher_buffer(Context& context, PyObject* payload, const unsigned char* plain,
                      Py_ssize_t length, EncipherKey key) {
     const Py_ssize_t start = PyByteArray_GET_SIZE(payload);
+    context.line = line_e1_append;  // growing the payload is what the appends do
     if (PyByteArray_Resize(payload, start + length) < 0) return false;
     for (Py_ssize_t j = 0; j < length; ++j) {
         context.line = line_e1_encipher;
@@ -413,6 +415,7 @@ bool decipher_bytes(Context& context, PyObject* output, PyObject* payload, Decip
     auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload));
     const Py_ssize_t size = PyBytes_GET_SIZE(payload);
     if (size <= header_size) return true;
+    context.line = line_d1_append;
     if (PyByteArray_Resize(output, size - header_size) < 0) return false;
     char* plain = PyByteArray_AS_STRING(output);
     for (Py_ssize_t j = header_size; j < size; ++j) {
@@ -543,25 +546,4 @@ int run_module_body(Context& context) {
 
 }  // namespace
 
-// An embedding host sets this before the import to run the module as __main__.
-extern "C" {
-Py_EXPORTED_SYMBOL int tavro_crypt_4_run_as_main = 0;
-}
-
-namespace {
-
-tavro::Library library({
-    .name = "tavro_crypt_4",
-    .full_name = "tavro.libs.ciphers.tavro_crypt_4",
-    .source_path = "tavro/libs/ciphers/tavro_crypt_4.py",
-    .run_as_main = &tavro_crypt_4_run_as_main,
-    .strings = strings,
-    .ints = ints,
-    .methods = methods,
-    .builtins = builtins,
-    .run_body = run_module_body,
-});
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit_tavro_crypt_4() { return tavro::module_definition(library); }
+TAVRO_CIPHER_MODULE(tavro_crypt_4, strings, ints, methods, builtins, run_module_body)
