@@ -226,3 +226,14 @@ def test_version():
     done = run(["--version"])
     assert (done.returncode, done.stderr) == (0, b"")
     assert done.stdout.decode() == "tavro-token %s\n" % version("tavro-ciphers")
+    # A package copied in without its metadata still answers in one line.
+    unknown = run_python("""
+        import importlib.metadata
+        def missing(name):
+            raise importlib.metadata.PackageNotFoundError(name)
+        importlib.metadata.version = missing
+        from tavro.libs.ciphers.cli import main
+        main(["--version"])
+    """)
+    assert (unknown.returncode, unknown.stdout) == (1, "")
+    assert re.fullmatch(r"tavro-token: [^\n]*version unknown\n", unknown.stderr)

@@ -52,8 +52,12 @@ class ShowVersion(argparse.Action):
         super().__init__(option_strings, dest, nargs=0, default=argparse.SUPPRESS, **kwargs)
 
     def __call__(self, parser, namespace, values, option_string=None):
-        from importlib.metadata import version
-        sys.stdout.write("%s %s\n" % (PROG, version(DISTRIBUTION)))
+        from importlib.metadata import PackageNotFoundError, version
+        try:
+            found = version(DISTRIBUTION)
+        except PackageNotFoundError:
+            parser.exit(1, "%s: the package's metadata is not installed: version unknown\n" % PROG)
+        sys.stdout.write("%s %s\n" % (PROG, found))
         parser.exit()
 
 
