@@ -1,6 +1,6 @@
 """Times the libraries against the plain-Python baseline in the same run.
 
-    python bench/run.py            (with the package installed, e.g. .venv/bin/python)
+    python bench/run.py            (with the package installed, e.g. .venv/3.9/bin/python)
 
 Prints, per case, the best time of several repeats for each side and the ratio
 baseline / library (above 1: the library is faster).
