@@ -45,7 +45,7 @@ int same_text(PyObject* key, PyObject* name) {
 
 // Walks every keyword in dict order; the first one that fits no free parameter decides.
 bool match_keywords(const Method& method, PyObject* keywords, int filled_by_position,
-                    PyObject** bound) {
+                    Ref* bound) {
     const int count = method.parameter_count;
     Py_ssize_t position = 0;
     PyObject *key, *value;
@@ -53,7 +53,7 @@ bool match_keywords(const Method& method, PyObject* keywords, int filled_by_posi
         int index = filled_by_position;
         while (index < count && key != parameter_name(method, index)) ++index;
         if (index < count) {
-            bound[index] = value;
+            bound[index] = Ref::borrow(value);
             continue;
         }
         if (!PyUnicode_Check(key)) return keywords_must_be_strings(method);
@@ -62,7 +62,7 @@ bool match_keywords(const Method& method, PyObject* keywords, int filled_by_posi
             int same = same_text(key, parameter_name(method, index));
             if (same < 0) return false;
             if (same) {
-                bound[index] = value;
+                bound[index] = Ref::borrow(value);
                 matched = true;
             }
         }
@@ -98,7 +98,7 @@ bool bind_nothing(const Method& method, Py_ssize_t given, PyObject* keywords) {
 }  // namespace
 
 bool bind_arguments(const Method& method, PyObject* arguments, PyObject* keywords,
-                    PyObject** bound) {
+                    Ref* bound) {
     const Py_ssize_t given = PyTuple_GET_SIZE(arguments);
     const int count = method.parameter_count;
     if (count == 0) return bind_nothing(method, given, keywords);
@@ -106,7 +106,7 @@ bool bind_arguments(const Method& method, PyObject* arguments, PyObject* keyword
         return count_error(method, given);
     }
     for (int index = 0; index < count; ++index) {
-        bound[index] = index < given ? PyTuple_GET_ITEM(arguments, index) : Py_None;
+        bound[index] = Ref::borrow(index < given ? PyTuple_GET_ITEM(arguments, index) : Py_None);
     }
     if (!keywords) return true;
 
@@ -115,14 +115,14 @@ bool bind_arguments(const Method& method, PyObject* arguments, PyObject* keyword
     if (given == 0) {
         PyObject* value = PyDict_GetItemWithError(keywords, parameter_name(method, 0));
         if (!value) return PyErr_Occurred() ? false : count_error(method, given);
-        bound[0] = value;
+        bound[0] = Ref::borrow(value);
         --unbound;
     }
     if (given <= 1) {
         for (int index = 1; index < count && unbound > 0; ++index) {
             PyObject* value = PyDict_GetItemWithError(keywords, parameter_name(method, index));
             if (value) {
-                bound[index] = value;
+                bound[index] = Ref::borrow(value);
                 --unbound;
             } else if (PyErr_Occurred()) {
                 return false;

@@ -1,6 +1,7 @@
 #include "calls.hpp"
 
 #include "traceback.hpp"
+#include "versions.hpp"
 
 namespace frame {
 
@@ -87,17 +88,16 @@ bool append_byte(Context& context, PyObject* bytearray, PyObject* value) {
     return method && call(method.get(), {value});
 }
 
-void swallow_exception(Context& context) {
+bool swallow_exception(Context& context) {
+    if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
+        return false;
+    }
     add_traceback_entry(context.library, context.traceback_name, context.line);
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    if (traceback && value) PyException_SetTraceback(value, traceback);
-    PyObject *outer_type, *outer_value, *outer_traceback;
-    PyErr_GetExcInfo(&outer_type, &outer_value, &outer_traceback);
-    PyErr_SetExcInfo(type, value, traceback);
-    // The handler body does nothing with the exception: leaving it restores the outer one.
-    PyErr_SetExcInfo(outer_type, outer_value, outer_traceback);
+    // The handler runs no code, so sys.exc_info() never shows the exception, and the one the
+    // caller is handling stays as it is.
+    versions::PendingException caught;
+    caught.normalize();
+    return true;
 }
 
 }  // namespace frame

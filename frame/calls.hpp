@@ -34,9 +34,11 @@ bool append_byte(Context& context, PyObject* bytearray, PyObject* value);
 // Python's truth test: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* object) { return PyObject_IsTrue(object); }
 
-// Runs the handler of a bare `except:` for the exception in flight: the method's traceback
-// entry is added, the exception is shown to sys.exc_info() while handled, then dropped, and
-// the exception the caller was handling is restored.
-void swallow_exception(Context& context);
+// Runs the handler that turns bad data into an answer, for the exception in flight: the
+// method's traceback entry is added, the exception is shown to sys.exc_info() while handled,
+// then dropped, and the exception the caller was handling is restored. Running out of memory
+// and exceptions outside `Exception` (KeyboardInterrupt, SystemExit) are not bad data: they
+// stay in flight and the result is false.
+bool swallow_exception(Context& context);
 
 }  // namespace frame

@@ -19,15 +19,19 @@ PyObject* function_call(PyObject* self, PyObject* arguments, PyObject* keywords)
     Function* function = as_function(self);
     Method& method = *function->method;
     Library& library = *function->library;
-    PyObject* bound[max_locals] = {};
+    Ref bound[max_locals];
     if (!bind_arguments(method, arguments, keywords, bound)) {
         if (method.binding_failure_adds_entry()) {
             add_traceback_entry(library, method.traceback_name, method.definition_line);
         }
         return nullptr;
     }
+    PyObject* parameters[max_locals];
+    for (int index = 0; index < method.parameter_count; ++index) {
+        parameters[index] = bound[index].get();
+    }
     Context context{library, method.traceback_name, method.definition_line};
-    PyObject* result = method.body(context, bound);
+    PyObject* result = method.body(context, parameters);
     if (!result) add_traceback_entry(library, method.traceback_name, context.line);
     return result;
 }

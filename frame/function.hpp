@@ -2,6 +2,7 @@
 #pragma once
 
 #include "library.hpp"
+#include "ref.hpp"
 
 namespace frame {
 
@@ -28,9 +29,10 @@ int ready_function_type(Library& library);
 // A new function object for `method`; `defaults` may be null.
 PyObject* new_function(Library& library, Method& method, PyObject* defaults);
 
-// Binds a call's arguments to `method`'s parameters (borrowed references into `bound`),
-// filling optional parameters with None. False with TypeError set on a bad call.
+// Binds a call's arguments to `method`'s parameters, filling optional parameters with None.
+// `bound` holds strong references: a keyword value stays alive even if the caller's dict
+// changes while the body runs. False with TypeError set on a bad call.
 bool bind_arguments(const Method& method, PyObject* arguments, PyObject* keywords,
-                    PyObject** bound);
+                    Ref* bound);
 
 }  // namespace frame

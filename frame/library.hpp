@@ -33,6 +33,12 @@ struct IntConstant {
 
 inline constexpr int max_locals = 12;
 
+// The docstring of both modules.
+inline constexpr const char* credit_block =
+    "Author: the tavro ciphers team.\n"
+    "Company: Tavro Devices.\n"
+    "Created: 2026-12-08.";
+
 // One method, described once: the binder, the function object, its code object and its
 // traceback entries all read this row.
 struct Method {
@@ -70,7 +76,6 @@ struct Description {
     const char* name;         // "tavro_crypt_3"
     const char* full_name;    // "tavro.libs.ciphers.tavro_crypt_3"
     const char* source_path;  // file name of code objects and traceback entries
-    const char* doc;
     int* run_as_main;         // exported flag an embedding host may set before import
     std::span<const StringConstant> strings;
     std::span<const IntConstant> ints;
@@ -93,6 +98,14 @@ struct TracebackCodes {
 // Identifiers the frame itself uses.
 struct FrameNames {
     PyObject* append;
+    PyObject* co_argcount;
+    PyObject* co_filename;
+    PyObject* co_flags;
+    PyObject* co_name;
+    PyObject* co_nlocals;
+    PyObject* co_qualname;
+    PyObject* co_varnames;
+    PyObject* replace;
     PyObject* dunder_main;
     PyObject* dunder_metaclass;
     PyObject* dunder_module;

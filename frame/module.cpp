@@ -2,8 +2,10 @@
 
 #include "function.hpp"
 #include "traceback.hpp"
+#include "versions.hpp"
 
 #include <initializer_list>
+#include <utility>
 
 namespace frame {
 namespace {
@@ -20,7 +22,7 @@ void replace(PyObject** slot, PyObject* value) { Py_XSETREF(*slot, value); }
 
 // Only one interpreter may ever use a library: its process-wide state serves one.
 bool same_interpreter_as_before(Library& library) {
-    std::int64_t id = PyInterpreterState_GetID(PyThreadState_Get()->interp);
+    std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
     if (library.interpreter_id == -1) {
         library.interpreter_id = id;
         return id != -1;
@@ -69,14 +71,11 @@ PyObject* create_module(PyObject* spec, PyModuleDef* definition) {
     return module.release();
 }
 
-// Compares only the major digit and the first digit of the minor number, as builds of
-// this library always have; a mismatch warns and loading goes on.
+// A mismatch warns and loading goes on, unless the warning filters make it an error.
 int check_version(const Library& library) {
-    char compiled[4];
-    char running[4];
-    PyOS_snprintf(compiled, sizeof compiled, "%d.%d", PY_MAJOR_VERSION, PY_MINOR_VERSION);
-    PyOS_snprintf(running, sizeof running, "%s", Py_GetVersion());
-    if (compiled[0] == running[0] && compiled[2] == running[2]) return 0;
+    char compiled[8];
+    char running[8];
+    if (versions::same_version(compiled, running)) return 0;
     char message[200];
     PyOS_snprintf(message, sizeof message,
                   "compiletime version %s of module '%.100s' does not match runtime version %s",
@@ -108,6 +107,14 @@ bool make_constants(Library& library) {
     FrameNames& names = library.names;
     const StringConstant frame_strings[] = {
         {&names.append, "append", true},
+        {&names.co_argcount, "co_argcount", true},
+        {&names.co_filename, "co_filename", true},
+        {&names.co_flags, "co_flags", true},
+        {&names.co_name, "co_name", true},
+        {&names.co_nlocals, "co_nlocals", true},
+        {&names.co_qualname, "co_qualname", true},
+        {&names.co_varnames, "co_varnames", true},
+        {&names.replace, "replace", true},
         {&names.dunder_main, "__main__", true},
         {&names.dunder_metaclass, "__metaclass__", true},
         {&names.dunder_module, "__module__", true},
@@ -164,27 +171,54 @@ bool capture_builtin(Library& library, PyObject* name, PyObject** slot) {
     return true;
 }
 
+// A method's __code__: the interpreter's placeholder for its name and definition line (which
+// raises rather than crash should anything run it), given the method's parameters, local
+// names and the plain optimised flags.
+Ref make_code_object(Library& library, const Method& method) {
+    const FrameNames& names = library.names;
+    const int local_count = method.local_count();
+    Ref locals = Ref::steal(PyTuple_New(local_count));
+    if (!locals) return {};
+    for (int index = 0; index < local_count; ++index) {
+        PyObject* name = *method.locals[index];
+        Py_INCREF(name);
+        PyTuple_SET_ITEM(locals.get(), index, name);
+    }
+    Ref placeholder = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
+        library.description.source_path, method.name, method.definition_line)));
+    if (!placeholder) return {};
+    Ref argument_count = Ref::steal(PyLong_FromLong(method.parameter_count));
+    Ref local_total = Ref::steal(PyLong_FromLong(local_count));
+    Ref flags = Ref::steal(PyLong_FromLong(CO_OPTIMIZED | CO_NEWLOCALS));
+    Ref changes = Ref::steal(PyDict_New());
+    if (!argument_count || !local_total || !flags || !changes) return {};
+    const std::pair<PyObject*, PyObject*> fields[] = {
+        {names.co_argcount, argument_count.get()},
+        {names.co_nlocals, local_total.get()},
+        {names.co_varnames, locals.get()},
+        {names.co_flags, flags.get()},
+        {names.co_filename, library.source_path},
+        {names.co_name, method.name_string},
+        {names.co_qualname, method.qualname_string},
+    };
+    for (const auto& [field, value] : fields) {
+        if (field == names.co_qualname && !versions::code_has_qualname) continue;
+        if (PyDict_SetItem(changes.get(), field, value) < 0) return {};
+    }
+    Ref replace = attribute(placeholder.get(), names.replace);
+    if (!replace) return {};
+    Ref code = call(replace.get(), library.empty_tuple, changes.get());
+    if (code && versions::code_gains_nofree_flag) {
+        // Callers that read the flags expect the plain pair.
+        reinterpret_cast<PyCodeObject*>(code.get())->co_flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    }
+    return code;
+}
+
 bool make_code_objects(Library& library) {
-    PyObject* empty = library.empty_tuple;
     for (Method& method : library.description.methods) {
-        const int local_count = method.local_count();
-        Ref locals = Ref::steal(PyTuple_New(local_count));
-        if (!locals) return false;
-        for (int index = 0; index < local_count; ++index) {
-            PyObject* name = *method.locals[index];
-            Py_INCREF(name);
-            PyTuple_SET_ITEM(locals.get(), index, name);
-        }
-        PyCodeObject* code = PyCode_New(method.parameter_count, 0, local_count, 0,
-                                        CO_OPTIMIZED | CO_NEWLOCALS, library.empty_bytes, empty,
-                                        empty, locals.get(), empty, empty, library.source_path,
-                                        method.name_string, method.definition_line,
-                                        library.empty_bytes);
-        replace(&method.code, reinterpret_cast<PyObject*>(code));
-        if (!code) return false;
-        // The interpreter marks code without free variables CO_NOFREE; callers that read
-        // these flags expect the plain pair.
-        code->co_flags = CO_OPTIMIZED | CO_NEWLOCALS;
+        replace(&method.code, make_code_object(library, method).release());
+        if (!method.code) return false;
     }
     replace(&library.none_default, PyTuple_Pack(1, Py_None));
     return library.none_default != nullptr;
@@ -270,7 +304,7 @@ bool bind(Context& context, PyObject* name, PyObject* value) {
 }  // namespace
 
 Library::Library(const Description& description)
-    : definition{PyModuleDef_HEAD_INIT, description.name, description.doc, 0, no_functions, steps,
+    : definition{PyModuleDef_HEAD_INIT, description.name, credit_block, 0, no_functions, steps,
                  nullptr, nullptr, nullptr},
       description(description) {}
 
@@ -326,12 +360,14 @@ bool build_class(Context& context, PyObject* name, int class_line, std::span<Met
         }
     }
     context.line = class_line;
-    PyObject* metaclass = PyDict_GetItemWithError(namespace_.get(), names.dunder_metaclass);
+    // Held: the call may change the namespace the metaclass came from.
+    Ref metaclass =
+        Ref::borrow(PyDict_GetItemWithError(namespace_.get(), names.dunder_metaclass));
     if (!metaclass) {
         if (PyErr_Occurred()) return false;
-        metaclass = reinterpret_cast<PyObject*>(&PyType_Type);
+        metaclass = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
     }
-    Ref class_object = call(metaclass, {name, library.empty_tuple, namespace_.get()});
+    Ref class_object = call(metaclass.get(), {name, library.empty_tuple, namespace_.get()});
     return class_object && bind(context, name, class_object.get());
 }
 

@@ -1,5 +1,7 @@
 #include "traceback.hpp"
 
+#include "versions.hpp"
+
 #include <frameobject.h>
 
 namespace frame {
@@ -22,7 +24,11 @@ Py_ssize_t lower_bound(const TracebackCodes& codes, int line) {
 }
 
 // The cache keeps the first code object made for a line; failing to grow only skips caching.
-void remember(TracebackCodes& codes, Py_ssize_t position, int line, PyObject* code) {
+// Making the code object may have collected garbage, run finalizers and filled the cache
+// meanwhile, so the place is looked for again.
+void remember(TracebackCodes& codes, int line, PyObject* code) {
+    Py_ssize_t position = lower_bound(codes, line);
+    if (position < codes.size && codes.entries[position].line == line) return;
     if (codes.size == codes.capacity) {
         Py_ssize_t capacity = codes.capacity + codes_growth;
         auto* grown = PyMem_Realloc(codes.entries, capacity * sizeof(TracebackCodes::Entry));
@@ -38,6 +44,9 @@ void remember(TracebackCodes& codes, Py_ssize_t position, int line, PyObject* co
     ++codes.size;
 }
 
+// From 3.11 a traceback entry reads its line from the code's line table, so the code is the
+// interpreter's own placeholder (`PyCode_NewEmpty`): a line table for the first line, and
+// bytecode that raises should anything run it.
 PyCodeObject* code_for_line(Library& library, PyObject* name, int line) {
     TracebackCodes& codes = library.traceback_codes;
     Py_ssize_t position = lower_bound(codes, line);
@@ -46,30 +55,30 @@ PyCodeObject* code_for_line(Library& library, PyObject* name, int line) {
         Py_INCREF(code);
         return reinterpret_cast<PyCodeObject*>(code);
     }
-    PyObject* empty = library.empty_tuple;
-    PyCodeObject* code = PyCode_New(0, 0, 0, 0, 0, library.empty_bytes, empty, empty, empty,
-                                    empty, empty, library.source_path, name, line,
-                                    library.empty_bytes);
-    if (code) remember(codes, position, line, reinterpret_cast<PyObject*>(code));
+    const char* name_text = PyUnicode_AsUTF8(name);
+    if (!name_text) return nullptr;
+    PyCodeObject* code = PyCode_NewEmpty(library.description.source_path, name_text, line);
+    if (code) remember(codes, line, reinterpret_cast<PyObject*>(code));
     return code;
 }
 
 }  // namespace
 
 void add_traceback_entry(Library& library, PyObject* name, int line) {
-    if (!name || !library.source_path || !library.globals) return;
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyCodeObject* code = code_for_line(library, name, line);
-    PyFrameObject* frame =
-        code ? PyFrame_New(PyThreadState_Get(), code, library.globals, nullptr) : nullptr;
-    Py_XDECREF(code);
-    if (!frame) PyErr_Clear();
-    PyErr_Restore(type, value, traceback);
-    if (!frame) return;
-    frame->f_lineno = line;
-    PyTraceBack_Here(frame);
-    Py_DECREF(frame);
+    if (!name || !library.globals) return;
+    PyFrameObject* entry_frame;
+    {
+        versions::PendingException in_flight;
+        PyCodeObject* code = code_for_line(library, name, line);
+        entry_frame =
+            code ? PyFrame_New(PyThreadState_Get(), code, library.globals, nullptr) : nullptr;
+        Py_XDECREF(code);
+        if (!entry_frame) PyErr_Clear();
+        in_flight.restore();
+    }
+    if (!entry_frame) return;
+    PyTraceBack_Here(entry_frame);
+    Py_DECREF(entry_frame);
 }
 
 }  // namespace frame

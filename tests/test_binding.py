@@ -173,3 +173,30 @@ def test_result_missing_without_error_is_a_system_error(crypt4, monkeypatch):
     monkeypatch.setattr(crypt4, "_TavroCrypt4", Broken)
     with pytest.raises(SystemError, match="^NULL result without error in PyObject_Call$"):
         cipher.e1("x")
+
+
+def test_keyword_values_outlive_changes_to_the_callers_dict(crypt4):
+    """A key whose comparison empties the keyword dict (found through the collector) must not
+    free a value that binding already took from it."""
+    import gc
+
+    cipher = crypt4._TavroCrypt4
+    token = cipher.e1("kept alive")
+
+    reused = []
+
+    class Emptying(str):
+        def __hash__(self):
+            return hash("enc")
+
+        def __eq__(self, other):
+            for referrer in gc.get_referrers(self):
+                if isinstance(referrer, dict) and "encrypted" in referrer:
+                    referrer.clear()
+                    # Freed memory would be taken by strings of the same size.
+                    reused.extend("".join(reversed(token)) for _ in range(100))
+            return False
+
+    # The only reference to the token's copy is the call's own keyword dict.
+    result = cipher.d1(**{"encrypted": "".join(token), Emptying("other"): None})
+    assert result == bytearray(b"kept alive")

@@ -147,3 +147,32 @@ def test_e2_lets_errors_through_with_its_own_entry(codec, crypt3, monkeypatch):
     filename, name, line = last_entry(caught.value)
     assert name == "tavro.libs.ciphers.tavro_crypt_3._TavroCrypt3.e2"
     assert line > codec.e2.__code__.co_firstlineno
+
+
+@pytest.mark.parametrize("exception", [MemoryError, KeyboardInterrupt, SystemExit])
+def test_exhaustion_and_interrupts_are_not_bad_data(codec, crypt3, crypt4, monkeypatch,
+                                                    exception):
+    """e1 and d1 answer "" and None for bad data only: these propagate with their entries."""
+    def fail(data):
+        raise exception("from base64")
+
+    prefix = "tavro.libs.ciphers.tavro_crypt_3._TavroCrypt3."
+    monkeypatch.setattr(crypt3.base64, "b64encode", fail)
+    monkeypatch.setattr(crypt3.base64, "urlsafe_b64decode", fail)
+    for method, argument, innermost in [(codec.e1, b"x", ["e1"]), (codec.d1, "eA", ["d1"]),
+                                         (codec.e2, b"x", ["e2", "e1"])]:
+        with pytest.raises(exception, match="^from base64$") as caught:
+            method(argument)
+        names = [name for _, name, _ in entries(caught.value)]
+        assert names[-len(innermost) - 1:] == [prefix + name for name in innermost] + ["fail"]
+    # The cipher neither seals a token of an empty payload nor reports bad input.
+    with pytest.raises(exception):
+        crypt4._TavroCrypt4.e1("plaintext")
+    monkeypatch.undo()
+    token = crypt4._TavroCrypt4.e1("plaintext")
+    monkeypatch.setattr(crypt3.base64, "urlsafe_b64decode", fail)
+    with pytest.raises(exception):
+        crypt4._TavroCrypt4.d1(token)
+    # Every other exception keeps its answer.
+    monkeypatch.setattr(crypt3.base64, "b64encode", lambda data: 1 / 0)
+    assert codec.e1(b"x") == ""

@@ -433,3 +433,36 @@ def test_list_shrinking_while_read_fails_as_python_indexing_does(cipher):
     items[0] = Shrinking(items)
     with pytest.raises(IndexError, match="^list index out of range$"):
         cipher.e1(items)
+
+
+class ByteArraySub(bytearray):
+    pass
+
+
+@pytest.mark.parametrize("kind", [bytearray, ByteArraySub])
+@pytest.mark.parametrize("in_thread", [False, True], ids=["helper", "thread"])
+def test_bytearray_shrinking_before_the_loop_fails_at_the_missing_byte(
+        cipher, monkeypatch, kind, in_thread):
+    """e1 takes len(raw) before calling __f2; a buffer that shrank meanwhile must not be read
+    past its end. The exact type (read in place) and a subclass (read item by item) agree."""
+    original = cipher._TavroCrypt4__f2
+    raw = kind(b"A" * 4096)
+
+    def shrink():
+        del raw[1:]
+
+    def f2():
+        if in_thread:
+            worker = threading.Thread(target=shrink)
+            worker.start()
+            worker.join()
+        else:
+            shrink()
+        return original()
+
+    monkeypatch.setattr(cipher, "_TavroCrypt4__f2", staticmethod(f2))
+    error, line = failure(cipher.e1, raw, expected=IndexError)
+    assert str(error) == "bytearray index out of range"
+    assert len(raw) == 1
+    _, item_line = failure(cipher.e1, [1, "x"], expected=ValueError)
+    assert line == item_line

@@ -75,7 +75,7 @@ Ref encode_base64(Context& context, PyObject* raw) {
 PyObject* e1(Context& context, PyObject* const* parameters) {
     Ref ed = encode_base64(context, parameters[0]);
     if (!ed) {
-        frame::swallow_exception(context);
+        if (!frame::swallow_exception(context)) return nullptr;
         ed = Ref::borrow(s_empty);
     }
     return ed.release();
@@ -136,7 +136,7 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
 PyObject* d1(Context& context, PyObject* const* parameters) {
     Ref result = decode_base64(context, parameters[0], parameters[1]);
     if (!result) {
-        frame::swallow_exception(context);
+        if (!frame::swallow_exception(context)) return nullptr;
         result = Ref::borrow(Py_None);
     }
     return result.release();
@@ -171,9 +171,6 @@ frame::Library library({
     .name = "tavro_crypt_3",
     .full_name = "tavro.libs.ciphers.tavro_crypt_3",
     .source_path = "tavro/libs/ciphers/tavro_crypt_3.py",
-    .doc = "Base64 text codec of the tavro ciphers.\n"
-           "Written by the tavro ciphers team, Tavro Devices.\n"
-           "Created 2026-12-08.",
     .run_as_main = &tavro_crypt_3_run_as_main,
     .strings = strings,
     .ints = {},

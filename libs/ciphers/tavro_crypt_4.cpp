@@ -6,6 +6,8 @@
 // any key table decrypt. Line numbers are those of the module's original source.
 #include "frame/module.hpp"
 
+#include <algorithm>
+
 using frame::Context;
 using frame::Ref;
 
@@ -284,6 +286,19 @@ bool encipher_buffer(Context& context, PyObject* payload, const unsigned char* p
     return true;
 }
 
+// The first `length` items of a bytearray, which raises at the first index past its end as
+// `raw[j]` would.
+bool encipher_bytearray(Context& context, PyObject* payload, PyObject* input, Py_ssize_t length,
+                        EncipherKey key) {
+    const Py_ssize_t available = std::min(length, PyByteArray_GET_SIZE(input));
+    auto* plain = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(input));
+    if (!encipher_buffer(context, payload, plain, available, key)) return false;
+    if (available == length) return true;
+    context.line = line_e1_encipher;
+    PyErr_SetString(PyExc_IndexError, "bytearray index out of range");
+    return false;
+}
+
 bool encipher_items(Context& context, PyObject* payload, PyObject* raw, Py_ssize_t length,
                     EncipherKey key) {
     for (Py_ssize_t j = 0; j < length; ++j) {
@@ -347,15 +362,15 @@ PyObject* e1(Context& context, PyObject* const* parameters) {
     key.multiplier = multiplier_of(key.multiplier);
 
     // bytes and bytearray are read in place: their items are their bytes, and nothing that
-    // runs during the loop can change them.
+    // runs during the loop can change them. A bytearray may have shrunk since its length was
+    // taken (__f2 can run any code), so its pointer and size are read only now.
     PyObject* input = raw.get();
     bool enciphered;
     if (PyBytes_CheckExact(input)) {
         auto* plain = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(input));
         enciphered = encipher_buffer(context, payload.get(), plain, length, key);
     } else if (PyByteArray_CheckExact(input)) {
-        auto* plain = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(input));
-        enciphered = encipher_buffer(context, payload.get(), plain, length, key);
+        enciphered = encipher_bytearray(context, payload.get(), input, length, key);
     } else {
         enciphered = encipher_items(context, payload.get(), input, length, key);
     }
@@ -580,9 +595,6 @@ frame::Library library({
     .name = "tavro_crypt_4",
     .full_name = "tavro.libs.ciphers.tavro_crypt_4",
     .source_path = "tavro/libs/ciphers/tavro_crypt_4.py",
-    .doc = "Keyed byte cipher of the tavro ciphers.\n"
-           "Written by the tavro ciphers team, Tavro Devices.\n"
-           "Created 2026-12-08.",
     .run_as_main = &tavro_crypt_4_run_as_main,
     .strings = strings,
     .ints = ints,
