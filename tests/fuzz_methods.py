@@ -466,23 +466,27 @@ class Outcome:
 
 
 def run(classes, seed, number):
-    """Builds case `number` and calls its method on `classes`; returns (the call as it was
-    before the call could change its input, the outcome)."""
-    call = build(seed, number)
-    shown = repr(call) if call.helper else None
+    """Builds case `number` and calls its method on `classes`. Returns the call as shown
+    before the method could change its input (None when it cannot), the call and the
+    outcome. Warnings are errors throughout, so both sides meet them alike."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        call = build(seed, number)
+        shown = repr(call) if call.helper else None
+        return shown, call, call_on(classes, call)
+
+
+def call_on(classes, call):
     holder, name = call.method.split(".")
     owner = classes[holder]
-    attribute = HELPER if name == "__f2" else "_TavroCrypt4" + name if name == "__f1" else name
-    method = getattr(owner, attribute)
+    method = getattr(owner, "_TavroCrypt4" + name if name.startswith("__") else name)
     saved = vars(owner)[HELPER] if call.helper else None
     if call.helper:
         setattr(owner, HELPER, staticmethod(call.helper))
     try:
-        with warnings.catch_warnings():
-            warnings.simplefilter("error")
-            return shown, call, Outcome(result=method(*call.args, **call.kwargs))
+        return Outcome(result=method(*call.args, **call.kwargs))
     except (Exception, Stop) as error:
-        return shown, call, Outcome(error=error)
+        return Outcome(error=error)
     finally:
         if call.helper:
             setattr(owner, HELPER, saved)

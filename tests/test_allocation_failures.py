@@ -129,7 +129,7 @@ def test_methods_under_failing_allocations(cases):
 
 
 LOADING = """
-import _testcapi, gc, importlib, os, sys
+import _testcapi, gc, importlib, os, select, signal, sys
 import base64, hashlib, random, numpy
 import tavro.libs.ciphers
 name, before = sys.argv[1], sys.argv[2:]
@@ -145,13 +145,15 @@ def works(module):
 
 def load(n):
     # The import with allocation n failing (the same probe as for the methods), then
-    # another one with nothing failing.
+    # another one with nothing failing. Only the type and arguments of an exception are
+    # kept: its traceback would keep the import system's locks of the failed import alive,
+    # and CPython can leave one of those unusable when an allocation fails inside it.
     _testcapi.set_nomemory(n, n + 1)
-    error = None
+    error_type = error_args = None
     try:
         importlib.import_module(name)
     except Exception as caught:
-        error = caught
+        error_type, error_args = type(caught), caught.args
     try:
         for _ in range(n + 1):
             bytes(1000)
@@ -159,8 +161,12 @@ def load(n):
     except MemoryError:
         ended_before = True
     _testcapi.remove_mem_hooks()
-    first = "loaded" if error is None else "MemoryError" if isinstance(
-        error, MemoryError) else repr(error)
+    if error_type is None:
+        first = "loaded"
+    elif issubclass(error_type, MemoryError):
+        first = "MemoryError"
+    else:
+        first = repr(error_type(*error_args))
     try:
         second = "works" if works(importlib.import_module(name)) else "wrong results"
     except Exception as error:
@@ -176,8 +182,13 @@ def in_child(n):
         os.write(write, load(n).encode())
         os._exit(0)
     os.close(write)
-    with os.fdopen(read) as pipe:
-        answer = pipe.read()
+    if not select.select([read], [], [], 60)[0]:
+        os.kill(pid, signal.SIGKILL)
+        os.close(read)
+        answer = "hung"
+    else:
+        with os.fdopen(read) as pipe:
+            answer = pipe.read()
     status = os.waitpid(pid, 0)[1]
     return answer if status == 0 else f"{answer} (exit status {status})"
 
