@@ -3,6 +3,8 @@ makes, is failed in turn. Every outcome must be the right one or MemoryError (ne
 result, another exception or a crash), and the next call after the failure must be right.
 """
 import gc
+import sys
+from functools import partial
 
 import pytest
 
@@ -62,7 +64,7 @@ def acceptable(got, expected):
 
 def allocation_points(call):
     """Fails allocation n of `call` for n = 0, 1, ... until the call ends before allocation
-    n. Returns (n, the wrong outcomes seen on the way)."""
+    n. Returns (n, the right outcome, the wrong outcomes seen on the way)."""
     def plain():
         try:
             return outcome(call(), None)
@@ -74,7 +76,7 @@ def allocation_points(call):
     for n in range(LIMIT):
         got, ended_before = attempt(call, n)
         if ended_before:
-            return n, wrong
+            return n, expected, wrong
         if not acceptable(got, expected):
             wrong.append((n, got))
         after = plain()
@@ -89,43 +91,48 @@ def cases(crypt3, crypt4):
     token = cipher.e1("text é")
     tampered = token[:-1] + ("0" if token[-1] != "0" else "1")
     empty_payload = "d41d8cd98f00b204e9800998ecf8427e"
+    # Calls through partial, not lambda: a Python frame between the test and the method
+    # loses the exception on CPython 3.13 when the allocation of that frame's object fails.
     return {
-        "3.e1 text": lambda: codec.e1("text é"),
-        "3.e1 bytes": lambda: codec.e1(b"\x00\xff" * 20),
-        "3.e1 swallowed": lambda: codec.e1(None),
-        "3.e2": lambda: codec.e2("ab"),
-        "3.d1": lambda: codec.d1("YWI"),
-        "3.d1 text by keyword": lambda: codec.d1(raw=b"w6k", enc="utf-8"),
-        "3.d1 swallowed": lambda: codec.d1("Q"),
-        "3.d1 unknown encoding": lambda: codec.d1("YQ==", "no-such-codec"),
-        "4.e1 text": lambda: cipher.e1("text é"),
-        "4.e1 bytes": lambda: cipher.e1(b"\x00" * 40),
-        "4.e1 bytearray": lambda: cipher.e1(bytearray(b"\x01\x02\x03")),
-        "4.e1 list": lambda: cipher.e1([1, -1, 256, 2 ** 70, 3.5]),
-        "4.e1 not a sequence": lambda: cipher.e1(None),
-        "4.e1 bad item": lambda: cipher.e1([1, "x"]),
-        "4.d1": lambda: cipher.d1(token),
-        "4.d1 text": lambda: cipher.d1(token, "utf-8"),
-        "4.d1 tag mismatch": lambda: cipher.d1(tampered),
-        "4.d1 empty payload": lambda: cipher.d1(empty_payload),
-        "4.d1 unknown encoding": lambda: cipher.d1(token, "no-such-codec"),
-        "__f1 big int": lambda: cipher._TavroCrypt4__f1(3 + 2 ** 80),
-        "__f1 float": lambda: cipher._TavroCrypt4__f1(3.0),
-        "__f2": lambda: cipher._TavroCrypt4__f2(),
+        "3.e1 text": partial(codec.e1, "text é"),
+        "3.e1 bytes": partial(codec.e1, b"\x00\xff" * 20),
+        "3.e1 swallowed": partial(codec.e1, None),
+        "3.e2": partial(codec.e2, "ab"),
+        "3.d1": partial(codec.d1, "YWI"),
+        "3.d1 text by keyword": partial(codec.d1, raw=b"w6k", enc="utf-8"),
+        "3.d1 swallowed": partial(codec.d1, "Q"),
+        "3.d1 unknown encoding": partial(codec.d1, "YQ==", "no-such-codec"),
+        "4.e1 text": partial(cipher.e1, "text é"),
+        "4.e1 bytes": partial(cipher.e1, b"\x00" * 40),
+        "4.e1 bytearray": partial(cipher.e1, bytearray(b"\x01\x02\x03")),
+        "4.e1 list": partial(cipher.e1, [1, -1, 256, 2 ** 70, 3.5]),
+        "4.e1 not a sequence": partial(cipher.e1, None),
+        "4.e1 bad item": partial(cipher.e1, [1, "x"]),
+        "4.d1": partial(cipher.d1, token),
+        "4.d1 text": partial(cipher.d1, token, "utf-8"),
+        "4.d1 tag mismatch": partial(cipher.d1, tampered),
+        "4.d1 empty payload": partial(cipher.d1, empty_payload),
+        "4.d1 unknown encoding": partial(cipher.d1, token, "no-such-codec"),
+        "__f1 big int": partial(cipher._TavroCrypt4__f1, 3 + 2 ** 80),
+        "__f1 float": partial(cipher._TavroCrypt4__f1, 3.0),
+        "__f2": partial(cipher._TavroCrypt4__f2),
     }
 
 
 def test_methods_under_failing_allocations(cases):
-    points, wrong = {}, {}
+    points, results, wrong = {}, {}, {}
     gc.disable()  # a collection in the middle would move the allocation counts around
     try:
         for name, call in cases.items():
-            points[name], wrong[name] = allocation_points(call)
+            points[name], results[name], wrong[name] = allocation_points(call)
     finally:
         gc.enable()
     assert {name: found for name, found in wrong.items() if found} == {}
-    # Every case allocates: a case that never met a failure would prove nothing.
-    assert [name for name, count in points.items() if count == 0] == []
+    # A call that answers a new text or buffer of some length must allocate it: if no
+    # failure reached it, the loop proved nothing.
+    fresh = [name for name, (kind, kind_type, value) in results.items()
+             if kind == "returned" and kind_type in (str, bytes, bytearray) and len(value) > 1]
+    assert fresh and [name for name in fresh if points[name] == 0] == []
 
 
 LOADING = """
@@ -136,6 +143,28 @@ name, before = sys.argv[1], sys.argv[2:]
 for prerequisite in before:
     importlib.import_module(prerequisite)
 gc.disable()
+
+def class_creation_crashes():
+    # Loading makes its classes with type(), as here; some interpreters (3.13.0) crash in
+    # that call when an allocation fails, and then loading tells nothing about the library.
+    def method():
+        pass
+    for n in range(100):
+        pid = os.fork()
+        if pid == 0:
+            namespace = {"__module__": name, "__qualname__": "_Probe"}
+            for entry in ("e1", "e2", "d1"):
+                namespace[entry] = staticmethod(method)
+            _testcapi.set_nomemory(n, n + 1)
+            try:
+                type("_Probe", (), namespace)
+            except MemoryError:
+                pass
+            _testcapi.remove_mem_hooks()
+            os._exit(0)
+        if os.waitpid(pid, 0)[1]:
+            return n
+    return None
 
 def works(module):
     if name.endswith("_3"):
@@ -192,6 +221,10 @@ def in_child(n):
     status = os.waitpid(pid, 0)[1]
     return answer if status == 0 else f"{answer} (exit status {status})"
 
+crash = class_creation_crashes()
+if crash is not None:
+    print("interpreter crashes", crash)
+    sys.exit()
 for n in range(3000):
     answer = in_child(n)
     print(n, answer)
@@ -204,6 +237,16 @@ for n in range(3000):
 IMPORT_LOCK = "RuntimeError(\"can't allocate lock\") works"
 
 
+def acceptable_load(answer):
+    if answer in ("MemoryError works", "loaded works", IMPORT_LOCK):
+        return True
+    # From 3.11 the interpreter loses an exception raised in a Python frame when it fails to
+    # allocate that frame's object (a plain `lambda: len(None)` does it too), and its import
+    # system then reports SystemError. One that names the libraries would be theirs.
+    return (sys.version_info >= (3, 11) and answer.startswith("SystemError(")
+            and answer.endswith(" works") and "tavro" not in answer.lower())
+
+
 @pytest.mark.parametrize("module, before", [
     ("tavro.libs.ciphers.tavro_crypt_3", []),
     ("tavro.libs.ciphers.tavro_crypt_4", ["tavro.libs.ciphers.tavro_crypt_3"]),
@@ -211,10 +254,12 @@ IMPORT_LOCK = "RuntimeError(\"can't allocate lock\") works"
 def test_loading_under_failing_allocations(module, before):
     process = run_python(LOADING, module, *before)
     assert process.returncode == 0, process.stderr
+    if process.stdout.startswith("interpreter crashes"):
+        pytest.skip("this interpreter itself crashes making a class when allocation "
+                    f"{process.stdout.split()[-1]} fails")
     attempts = dict(line.split(" ", 1) for line in process.stdout.splitlines())
     *failed, last = attempts.values()
     assert last == "loaded works (ended before)"
-    wrong = {n: answer for n, answer in attempts.items()
-             if answer not in ("MemoryError works", "loaded works", IMPORT_LOCK, last)}
-    assert wrong == {}
+    assert {n: answer for n, answer in attempts.items()
+            if not acceptable_load(answer) and answer != last} == {}
     assert failed.count("MemoryError works") > 50
