@@ -1,14 +1,15 @@
 """Fuzzes every method of both classes against the plain-Python model in cipher_model.py.
 
-    python tests/fuzz_methods.py [--seconds 150] [--seed N] [--case N]
+    python tests/fuzz_methods.py [--seconds 150] [--seed S] [--case N] [--keep-going]
 
 Each case calls one method of the installed libraries and the same method of the model on
 inputs built twice from the same numbers (text with surrogates, bytes, bytearray,
 memoryview, sequences of huge, negative and non-int items, hostile objects, arbitrary `enc`,
-truncated tokens, tampered tokens with a recomputed tag), and fails when the results, or
-the types and messages of what they raise, differ. A case depends on the seed and its
-number alone: --seed S --case N reruns the one a failure names. Exit status 1 on the first
-difference, with the case, its input and both outcomes.
+truncated tokens, tampered tokens with a recomputed tag, a key helper that resizes the
+input), and fails when the results, or the types and messages of what they raise, differ,
+or when an exception of the library lacks the method's traceback entry. A case depends on
+the seed and its number alone: --seed S --case N reruns the one a failure names. Stops at
+the first difference (--keep-going prints them all) and exits with status 1.
 """
 import argparse
 import base64
