@@ -72,6 +72,30 @@ Ref encode_utf8(PyObject* text, PyObject* encode_name, PyObject* codec) {
     return call_method(text, encode_name, {codec});
 }
 
+bool plain_bytes(PyObject* object, PlainBytes& plain) {
+    if (PyBytes_CheckExact(object)) {
+        plain.data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object));
+        plain.size = PyBytes_GET_SIZE(object);
+    } else if (PyByteArray_CheckExact(object)) {
+        plain.data = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(object));
+        plain.size = PyByteArray_GET_SIZE(object);
+    } else if (PyUnicode_CheckExact(object) && PyUnicode_IS_ASCII(object)) {
+        plain.data = PyUnicode_1BYTE_DATA(object);
+        plain.size = PyUnicode_GET_LENGTH(object);
+    } else if (PyUnicode_CheckExact(object)) {
+        plain.owner = Ref::steal(PyUnicode_AsUTF8String(object));
+        if (!plain.owner) {
+            PyErr_Clear();
+            return false;
+        }
+        plain.data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(plain.owner.get()));
+        plain.size = PyBytes_GET_SIZE(plain.owner.get());
+    } else {
+        return false;
+    }
+    return true;
+}
+
 Ref item(PyObject* object, Py_ssize_t index) {
     // Exact lists and tuples run no Python code on indexing; everything else, and an index
     // past the end, goes through the type's own subscript.

@@ -35,6 +35,16 @@ Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
 // else (a subclass may override encode) through its method.
 Ref encode_utf8(PyObject* text, PyObject* encode_name, PyObject* codec);
 
+// The bytes a fast path reads from an exact bytes, bytearray or str (its UTF-8 form). False,
+// with no exception set, for anything else or a str that has no UTF-8 form. The pointer is
+// valid only until code that could change the object runs.
+struct PlainBytes {
+    const unsigned char* data;
+    Py_ssize_t size;
+    Ref owner;  // the UTF-8 copy of a str that is not ASCII
+};
+bool plain_bytes(PyObject* object, PlainBytes& plain);
+
 // Python's `obj[index]` for a non-negative index.
 Ref item(PyObject* object, Py_ssize_t index);
 
