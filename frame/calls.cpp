@@ -4,6 +4,8 @@
 #include "traceback.hpp"
 #include "versions.hpp"
 
+#include <cstring>
+
 namespace tavro {
 
 Ref builtin(Library& library, PyObject* name) {
@@ -94,6 +96,19 @@ bool plain_bytes(PyObject* object, PlainBytes& plain) {
         return false;
     }
     return true;
+}
+
+bool plain_encoding(PyObject* enc, PlainEncoding& encoding) {
+    if (enc == Py_None) return true;
+    if (!PyUnicode_CheckExact(enc)) return false;
+    if (PyUnicode_GET_LENGTH(enc) == 0) return true;
+    Py_ssize_t size;
+    encoding.name = PyUnicode_AsUTF8AndSize(enc, &size);
+    if (!encoding.name) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strlen(encoding.name) == static_cast<std::size_t>(size);
 }
 
 Ref item(PyObject* object, Py_ssize_t index) {

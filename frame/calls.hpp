@@ -45,6 +45,14 @@ struct PlainBytes {
 };
 bool plain_bytes(PyObject* object, PlainBytes& plain);
 
+// What `if enc: data.decode(encoding=enc)` does with `enc`, for a fast path: `name` null when
+// `enc` is None or "" (no decoding), else the codec's name as C text. False, with no
+// exception set, for any other `enc` (a subclass, a name with a NUL in it ...).
+struct PlainEncoding {
+    const char* name = nullptr;
+};
+bool plain_encoding(PyObject* enc, PlainEncoding& encoding);
+
 // Python's `obj[index]` for a non-negative index.
 Ref item(PyObject* object, Py_ssize_t index);
 

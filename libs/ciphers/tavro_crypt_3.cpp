@@ -9,7 +9,6 @@
 #include "frame/statements.hpp"
 #include "native/base64.hpp"
 
-#include <cstring>
 
 using tavro::Context;
 using tavro::Ref;
@@ -139,15 +138,6 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     return tavro::call_method_with_keyword(context, dd.get(), s_decode, s_encoding, enc);
 }
 
-// The codec `enc` names as C text, or null (no exception set) when it is not plain text.
-const char* codec_name(PyObject* enc) {
-    if (!PyUnicode_CheckExact(enc)) return nullptr;
-    Py_ssize_t size;
-    const char* name = PyUnicode_AsUTF8AndSize(enc, &size);
-    if (!name) PyErr_Clear();
-    return name && std::strlen(name) == static_cast<std::size_t>(size) ? name : nullptr;
-}
-
 // Plain Base64 text (see tavro::base64::is_plain), as str or bytes. True when taken: then
 // `result` holds the answer, or is empty with the exception to raise.
 bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
@@ -162,10 +152,9 @@ bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
     } else {
         return false;
     }
-    const bool wants_text = enc != Py_None && !(PyUnicode_CheckExact(enc) &&
-                                                PyUnicode_GET_LENGTH(enc) == 0);
-    const char* encoding = wants_text ? codec_name(enc) : nullptr;
-    if ((wants_text && !encoding) || !tavro::base64::is_plain(text, size) || !originals.hold()) {
+    tavro::PlainEncoding encoding;
+    if (!tavro::plain_encoding(enc, encoding) || !tavro::base64::is_plain(text, size) ||
+        !originals.hold()) {
         return false;
     }
     const Py_ssize_t decoded_size = tavro::base64::decoded_size(size);
@@ -176,13 +165,13 @@ bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
     }
     tavro::base64::decode_plain(text, size,
                                 reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get())));
-    if (!wants_text) {
+    if (!encoding.name) {
         result = std::move(dd);
         return true;
     }
     context.line = line_d1_decode;
-    result = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size, encoding,
-                                         nullptr));
+    result = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size,
+                                         encoding.name, nullptr));
     if (!result && tavro::swallow_exception(context)) result = Ref::borrow(Py_None);
     return true;
 }

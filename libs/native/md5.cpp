@@ -19,8 +19,6 @@ constexpr std::uint32_t sines[64] = {
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
     0xeb86d391};
 
-constexpr int shifts[4][4] = {{7, 12, 17, 22}, {5, 9, 14, 20}, {4, 11, 16, 23}, {6, 10, 15, 21}};
-
 inline std::uint32_t rotate_left(std::uint32_t value, int count) {
     return (value << count) | (value >> (32 - count));
 }
@@ -32,26 +30,43 @@ inline std::uint32_t load_le32(const unsigned char* bytes) {
 
 }  // namespace
 
+// One step of a round: `a` takes b + ((a + f(b, c, d) + word + sine) <<< shift).
+#define MD5_STEP(f, a, b, c, d, word, sine, shift) \
+    a += f(b, c, d) + (word) + (sine);            \
+    a = rotate_left(a, shift) + b;
+
+#define MD5_F(x, y, z) ((z) ^ ((x) & ((y) ^ (z))))
+#define MD5_G(x, y, z) ((y) ^ ((z) & ((x) ^ (y))))
+#define MD5_H(x, y, z) ((x) ^ (y) ^ (z))
+#define MD5_I(x, y, z) ((y) ^ ((x) | ~(z)))
+
 void Md5::compress(const unsigned char* block) {
-    std::uint32_t words[16];
-    for (int index = 0; index < 16; ++index) words[index] = load_le32(block + 4 * index);
+    std::uint32_t w[16];
+    for (int index = 0; index < 16; ++index) w[index] = load_le32(block + 4 * index);
     std::uint32_t a = state_[0], b = state_[1], c = state_[2], d = state_[3];
-    for (int step = 0; step < 64; ++step) {
-        const int round = step / 16;
-        std::uint32_t mix;
-        int word;
-        switch (round) {
-            case 0: mix = (b & c) | (~b & d); word = step; break;
-            case 1: mix = (d & b) | (~d & c); word = (5 * step + 1) % 16; break;
-            case 2: mix = b ^ c ^ d; word = (3 * step + 5) % 16; break;
-            default: mix = c ^ (b | ~d); word = (7 * step) % 16; break;
-        }
-        std::uint32_t rotated =
-            rotate_left(a + mix + sines[step] + words[word], shifts[round][step % 4]);
-        a = d;
-        d = c;
-        c = b;
-        b = b + rotated;
+    for (int step = 0; step < 16; step += 4) {
+        MD5_STEP(MD5_F, a, b, c, d, w[step], sines[step], 7)
+        MD5_STEP(MD5_F, d, a, b, c, w[step + 1], sines[step + 1], 12)
+        MD5_STEP(MD5_F, c, d, a, b, w[step + 2], sines[step + 2], 17)
+        MD5_STEP(MD5_F, b, c, d, a, w[step + 3], sines[step + 3], 22)
+    }
+    for (int step = 16; step < 32; step += 4) {
+        MD5_STEP(MD5_G, a, b, c, d, w[(5 * step + 1) % 16], sines[step], 5)
+        MD5_STEP(MD5_G, d, a, b, c, w[(5 * step + 6) % 16], sines[step + 1], 9)
+        MD5_STEP(MD5_G, c, d, a, b, w[(5 * step + 11) % 16], sines[step + 2], 14)
+        MD5_STEP(MD5_G, b, c, d, a, w[(5 * step + 16) % 16], sines[step + 3], 20)
+    }
+    for (int step = 32; step < 48; step += 4) {
+        MD5_STEP(MD5_H, a, b, c, d, w[(3 * step + 5) % 16], sines[step], 4)
+        MD5_STEP(MD5_H, d, a, b, c, w[(3 * step + 8) % 16], sines[step + 1], 11)
+        MD5_STEP(MD5_H, c, d, a, b, w[(3 * step + 11) % 16], sines[step + 2], 16)
+        MD5_STEP(MD5_H, b, c, d, a, w[(3 * step + 14) % 16], sines[step + 3], 23)
+    }
+    for (int step = 48; step < 64; step += 4) {
+        MD5_STEP(MD5_I, a, b, c, d, w[(7 * step) % 16], sines[step], 6)
+        MD5_STEP(MD5_I, d, a, b, c, w[(7 * step + 7) % 16], sines[step + 1], 10)
+        MD5_STEP(MD5_I, c, d, a, b, w[(7 * step + 14) % 16], sines[step + 2], 15)
+        MD5_STEP(MD5_I, b, c, d, a, w[(7 * step + 21) % 16], sines[step + 3], 21)
     }
     state_[0] += a;
     state_[1] += b;
