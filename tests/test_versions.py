@@ -1,0 +1,137 @@
+"""What the interpreter version changes, and what it must not change.
+
+Each difference here is one the interpreter forces; the README lists them by version.
+"""
+import sys
+
+import pytest
+
+from conftest import entries, run_python
+
+CRYPT3 = "tavro.libs.ciphers.tavro_crypt_3"
+CRYPT4 = "tavro.libs.ciphers.tavro_crypt_4"
+FROM_3_11 = sys.version_info >= (3, 11)
+
+
+def all_methods(crypt3, crypt4):
+    codec, cipher = crypt3._TavroCrypt3, crypt4._TavroCrypt4
+    return [codec.e1, codec.e2, codec.d1, cipher._TavroCrypt4__f1, cipher._TavroCrypt4__f2,
+            cipher.e1, cipher.d1]
+
+
+def test_code_objects_by_version(crypt3, crypt4):
+    for function in all_methods(crypt3, crypt4):
+        code = function.__code__
+        assert code.co_flags == 3
+        assert code.co_consts == code.co_names == code.co_freevars == code.co_cellvars == ()
+        if FROM_3_11:
+            # The placeholder bytecode needs a stack slot; it raises if run.
+            assert code.co_stacksize == 1 and code.co_code != b""
+            assert code.co_qualname == function.__qualname__
+        else:
+            assert code.co_stacksize == 0 and code.co_code == b""
+
+
+def test_module_docstrings_are_one_text(crypt3, crypt4):
+    assert crypt3.__doc__ == crypt4.__doc__
+    assert len(crypt3.__doc__.splitlines()) == 3
+
+
+def test_running_a_method_code_raises_instead_of_crashing():
+    output = run_python(f"""
+        import types
+        from {CRYPT4} import _TavroCrypt4 as cipher
+        def attempt(run):
+            try:
+                run()
+            except BaseException as error:
+                print(type(error).__name__, error, sep=": ")
+        attempt(lambda: exec(cipher._TavroCrypt4__f2.__code__, {{}}))
+        attempt(lambda: types.FunctionType(cipher.e1.__code__, {{}})("x"))
+        attempt(lambda: exec(cipher.e1.__code__, {{}}))
+        """)
+    assert output.returncode == 0, output.stderr
+    results = [line for line in output.stdout.splitlines() if ": " in line]
+    running = "AssertionError: " if FROM_3_11 else "SystemError: unknown opcode"
+    assert results == [running, running,
+                       "TypeError: e1() missing 1 required positional argument: 'raw'"]
+
+
+def test_isolated_subinterpreters_refuse_before_the_module_does():
+    if sys.version_info < (3, 12):
+        pytest.skip("isolated sub-interpreters exist from 3.12")
+    inner = f"try:\n    import {CRYPT3}\nexcept ImportError as error:\n    print(error)\n"
+    output = run_python(f"""
+        try:
+            import _interpreters as interpreters
+        except ImportError:
+            import _xxsubinterpreters as interpreters
+        import {CRYPT3}
+        interpreters.run_string(interpreters.create(), {inner!r})
+        """)
+    assert output.returncode == 0, output.stderr
+    assert output.stdout.strip() == (
+        f"module {CRYPT3} does not support loading in subinterpreters")
+
+
+FAILURES = f"""
+import hashlib, sys, traceback
+from {CRYPT3} import _TavroCrypt3 as codec
+from {CRYPT4} import _TavroCrypt4 as cipher
+if sys.argv[1] == "nested":
+    # e1 reaches its key helper through the module global: here a method of the codec.
+    sys.modules["{CRYPT4}"]._TavroCrypt4 = type("T", (), {{"_TavroCrypt4__f2": codec.e2}})
+failing = {{
+    "binding": lambda: cipher.d1(),
+    "body": lambda: cipher.d1(hashlib.md5(b"").hexdigest()),
+    "nested": lambda: cipher.e1("x"),
+    "helper": lambda: cipher._TavroCrypt4__f1("x"),
+}}[sys.argv[1]]
+try:
+    failing()
+except Exception:
+    print(traceback.format_exc(), file=sys.stderr)
+    print("--- printer", file=sys.stderr)
+failing()
+"""
+
+
+@pytest.mark.parametrize("case", ["binding", "body", "nested", "helper"])
+def test_traceback_entries_read_the_same_through_both_printers(case):
+    """The interpreter's printer and the traceback module show each native entry as
+    file, line and qualified name, with no source line, on every version."""
+    process = run_python(FAILURES, case)
+    formatted, printed = process.stderr.strip().split("\n--- printer\n")
+    formatted = formatted.strip()
+
+    def native_entries(text):
+        lines = text.splitlines()
+        found = []
+        for index, line in enumerate(lines):
+            if line.startswith('  File "tavro/libs/ciphers/'):
+                following = lines[index + 1] if index + 1 < len(lines) else ""
+                assert not following.startswith("    "), (line, following)
+                found.append(line)
+        return found
+
+    expected_count = 2 if case == "nested" else 1
+    assert native_entries(formatted) == native_entries(printed)
+    assert len(native_entries(printed)) == expected_count
+    assert formatted.splitlines()[-1] == printed.splitlines()[-1]
+    for line in native_entries(printed):
+        assert line.split(", in ")[1].startswith(("tavro.libs.ciphers.tavro_crypt_3.",
+                                                  "tavro.libs.ciphers.tavro_crypt_4."))
+
+
+def test_entries_hold_file_line_and_name(crypt4):
+    cipher = crypt4._TavroCrypt4
+    with pytest.raises(TypeError) as caught:
+        cipher._TavroCrypt4__f1("x")
+    file, name, line = entries(caught.value)[-1]
+    assert (file, name) == ("tavro/libs/ciphers/tavro_crypt_4.py",
+                            "tavro.libs.ciphers.tavro_crypt_4._TavroCrypt4.__f1")
+    assert line > cipher._TavroCrypt4__f1.__code__.co_firstlineno
+    frame = caught.value.__traceback__
+    while frame.tb_next:
+        frame = frame.tb_next
+    assert frame.tb_frame.f_lineno == line and frame.tb_frame.f_globals is vars(crypt4)
