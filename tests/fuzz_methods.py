@@ -6,13 +6,14 @@ Each case calls one method of the installed libraries and the same method of the
 inputs built twice from the same numbers (text with surrogates, bytes, bytearray,
 memoryview, sequences of huge, negative and non-int items, hostile objects, arbitrary `enc`,
 truncated tokens, tampered tokens with a recomputed tag, a key helper that resizes the
-input), and fails when the results, or the types and messages of what they raise, differ,
+input, a standard-library function the methods reach rebound), and fails when the results, or the types and messages of what they raise, differ,
 or when an exception of the library lacks the method's traceback entry. A case depends on
 the seed and its number alone: --seed S --case N reruns the one a failure names. Stops at
 the first difference (--keep-going prints them all) and exits with status 1.
 """
 import argparse
 import base64
+import binascii
 import decimal
 import fractions
 import hashlib
@@ -390,14 +391,52 @@ def resizing_helper(rng, raw):
     return helper
 
 
+class Digest:
+    """What a rebound hashlib.md5 hands out."""
+    def __init__(self, *arguments):
+        pass
+
+    def hexdigest(self):
+        return "0" * 32
+
+
+REBINDABLE = [(base64, "b64encode", b"QUJD"), (base64, "urlsafe_b64decode", b"\x05" * 14),
+              (base64, "b64decode", b"\x05" * 14), (binascii, "b2a_base64", b"QUJD\n"),
+              (binascii, "a2b_base64", b"\x05" * 14), (hashlib, "md5", None)]
+
+
+def rebinding(rng):
+    """A function of the standard library the methods reach, and a stand-in for it: one that
+    raises, one that answers something else, or a plain wrapper. Both sides share these
+    modules, so both meet the stand-in."""
+    module, name, answer = rng.choice(REBINDABLE)
+    original = getattr(module, name)
+    roll = rng.randrange(3)
+    error = hostile_error(rng)
+
+    def stand_in(*arguments, **keywords):
+        if roll == 0:
+            raise error("rebound")
+        if roll == 1:
+            return Digest() if answer is None else answer
+        return original(*arguments, **keywords)
+
+    stand_in.__qualname__ = f"{module.__name__}.{name} that " + [
+        f"raises {error.__name__}", "answers something else", "wraps the original"][roll]
+    return module, name, stand_in
+
+
 class Call:
-    def __init__(self, method, args, kwargs=None, helper=None):
-        self.method, self.args, self.kwargs, self.helper = method, args, kwargs or {}, helper
+    def __init__(self, method, args, kwargs=None, helper=None, rebound=None):
+        self.method, self.args, self.kwargs = method, args, kwargs or {}
+        self.helper, self.rebound = helper, rebound
 
     def __repr__(self):
         shown = [repr(argument) for argument in self.args]
         shown += [f"{key}={value!r}" for key, value in self.kwargs.items()]
         helper = ", with a rebound key-table helper" if self.helper else ""
+        if self.rebound:
+            helper += f", with {self.rebound[2].__qualname__}"
         return f"{self.method}({', '.join(shown)[:2000]}){helper}"
 
 
@@ -443,7 +482,11 @@ def case_random(seed, number):
 def build(seed, number):
     rng = case_random(seed, number)
     method = rng.choices(METHODS, WEIGHTS)[0]
-    return make_call(rng, method)
+    call = make_call(rng, method)
+    if method[0] != "4" or method == "4.e1" or method == "4.d1":
+        if rng.random() < 0.05:
+            call.rebound = rebinding(rng)
+    return call
 
 
 # Running a case on both sides.
@@ -484,6 +527,10 @@ def call_on(classes, call):
     saved = vars(owner)[HELPER] if call.helper else None
     if call.helper:
         setattr(owner, HELPER, staticmethod(call.helper))
+    if call.rebound:
+        module, name, stand_in = call.rebound
+        original = getattr(module, name)
+        setattr(module, name, stand_in)
     try:
         return Outcome(result=method(*call.args, **call.kwargs))
     except (Exception, Stop) as error:
@@ -491,6 +538,8 @@ def call_on(classes, call):
     finally:
         if call.helper:
             setattr(owner, HELPER, saved)
+        if call.rebound:
+            setattr(module, name, original)
 
 
 def own_entry(call, error):
