@@ -51,17 +51,20 @@ inline int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObj
     return 0;
 }
 
+// The other library of the process may ask a DictWatch of this one, so the count it reads
+// is this library's, through `changes_`, not a global of the code doing the asking.
 class DictWatch {
 public:
     bool add(PyObject* dict) {
         if (watcher_ < 0) watcher_ = PyDict_AddWatcher(on_watched_dict_change);
         return watcher_ >= 0 && PyDict_Watch(watcher_, dict) == 0;
     }
-    bool unchanged() const { return seen_ == watched_dict_changes; }
-    void mark() { seen_ = watched_dict_changes; }
+    bool unchanged() const { return seen_ == *changes_; }
+    void mark() { seen_ = *changes_; }
 
 private:
     int watcher_ = -1;
+    const std::uint64_t* changes_ = &watched_dict_changes;
     std::uint64_t seen_ = 0;
 };
 #else
