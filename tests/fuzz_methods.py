@@ -1,6 +1,7 @@
 """Fuzzes every method of both classes against the plain-Python model in cipher_model.py.
 
-    python tests/fuzz_methods.py [--seconds 150] [--seed S] [--case N] [--keep-going]
+    python tests/fuzz_methods.py [--seconds 150] [--seed S] [--case N | --cases N]
+                                 [--keep-going]
 
 Each case calls one method of the installed libraries and the same method of the model on
 inputs built twice from the same numbers (text with surrogates, bytes, bytearray,
@@ -8,7 +9,8 @@ memoryview, sequences of huge, negative and non-int items, hostile objects, arbi
 truncated tokens, tampered tokens with a recomputed tag, a key helper that resizes the
 input, a standard-library function the methods reach rebound), and fails when the results, or the types and messages of what they raise, differ,
 or when an exception of the library lacks the method's traceback entry. A case depends on
-the seed and its number alone: --seed S --case N reruns the one a failure names. Stops at
+the seed and its number alone: --seed S --case N reruns the one a failure names, and
+--seed S --cases N the run up to it, for a fault that depends on earlier calls. Stops at
 the first difference (--keep-going prints them all) and exits with status 1.
 """
 import argparse
@@ -591,6 +593,7 @@ def main(arguments=None):
     parser.add_argument("--seconds", type=float, default=150, help="time budget (default 150)")
     parser.add_argument("--seed", type=int, default=None, help="default: a new one")
     parser.add_argument("--case", type=int, default=None, help="run this one case only")
+    parser.add_argument("--cases", type=int, default=None, help="run cases 0 to N - 1")
     parser.add_argument("--keep-going", action="store_true",
                         help="print every difference and go on")
     options = parser.parse_args(arguments)
@@ -598,6 +601,8 @@ def main(arguments=None):
     started = time.monotonic()
     if options.case is not None:
         count, differences = fuzz(seed, cases=1, first=options.case)
+    elif options.cases is not None:
+        count, differences = fuzz(seed, cases=options.cases, keep_going=options.keep_going)
     else:
         count, differences = fuzz(seed, seconds=options.seconds, keep_going=options.keep_going)
     elapsed = time.monotonic() - started
