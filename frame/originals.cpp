@@ -104,7 +104,9 @@ void Originals::seal(bool usable) {
     // Everything recorded is kept alive by the library that recorded it, for good.
     for (int index = 0; index < entry_count_; ++index) Py_INCREF(entries_[index].value);
     for (int index = 0; index < function_count_; ++index) Py_INCREF(functions_[index].function);
+    // Recording fails only when memory runs out; the module is then as good without it.
     usable_ = usable && !overflow_ && !PyErr_Occurred();
+    PyErr_Clear();
     if (usable_) usable_ = look_again();
 }
 
@@ -116,13 +118,14 @@ bool Originals::look_again() {
     for (int index = 0; index < copy_count_; ++index) {
         if (!same_entries(copies_[index].dict, copies_[index].copy)) return false;
     }
+    // A class the interpreter no longer gives version tags (3.13 stops after many changes)
+    // keeps version 0, and is looked at again on every call.
     for (int index = 0; index < class_count_; ++index) {
         Class& known = classes_[index];
         if (!versions::type_version(known.type) && entry_count_ > 0) {
             versions::assign_type_version(known.type, entries_[0].name);
         }
         known.version = versions::type_version(known.type);
-        if (!known.version) return false;
     }
     watch_.mark();
     return true;
@@ -145,7 +148,7 @@ bool Originals::hold() {
     for (int index = 0; index < class_count_; ++index) {
         const Class& known = classes_[index];
         if (Py_TYPE(known.type) != &PyType_Type) return false;
-        classes_unchanged &= versions::type_version(known.type) == known.version;
+        classes_unchanged &= known.version && versions::type_version(known.type) == known.version;
     }
     if (classes_unchanged && watch_.unchanged()) return true;
     return look_again();

@@ -140,3 +140,20 @@ def test_the_fast_path_is_taken_only_while_everything_is_original(library, monke
     assert native_calls(cipher.e1, "x") == []
     monkeypatch.setattr(cipher, "_TavroCrypt4__f2", vars(cipher)["_TavroCrypt4__f2"])
     assert native_calls(cipher.e1, "x") == []
+
+
+def test_a_class_out_of_version_tags_is_still_watched(library):
+    """3.13 gives a class no more version tags after many changes; the guard must then look
+    at the class itself each time rather than take it as unchanged."""
+    cipher = library.crypt4._TavroCrypt4
+    original = vars(cipher)["_TavroCrypt4__f2"]
+    rebound = staticmethod(lambda: [3.0] * 10)
+    try:
+        for cycle in range(1200):
+            cipher._TavroCrypt4__f2 = rebound
+            with pytest.raises(TypeError):
+                cipher.e1(b"abc")
+            cipher._TavroCrypt4__f2 = original
+            assert cipher.d1(cipher.e1(b"x")) == b"x", cycle
+    finally:
+        cipher._TavroCrypt4__f2 = original
