@@ -1,7 +1,7 @@
-// Argument binding with the messages of a Python 2 style function, which callers match on.
-#include "function.hpp"
+// Argument binding, with the messages of a Python 2 style function, which callers match on.
+#include "binding.hpp"
 
-namespace frame {
+namespace tavro {
 namespace {
 
 PyObject* parameter_name(const Method& method, int index) { return *method.locals[index]; }
@@ -113,16 +113,16 @@ bool bind_arguments(const Method& method, PyObject* arguments, PyObject* keyword
     // The expected names are looked up directly before any walk of the dict.
     Py_ssize_t unbound = PyDict_GET_SIZE(keywords);
     if (given == 0) {
-        PyObject* value = PyDict_GetItemWithError(keywords, parameter_name(method, 0));
+        Borrowed value(PyDict_GetItemWithError(keywords, parameter_name(method, 0)));
         if (!value) return PyErr_Occurred() ? false : count_error(method, given);
-        bound[0] = Ref::borrow(value);
+        bound[0] = value.strong();
         --unbound;
     }
     if (given <= 1) {
         for (int index = 1; index < count && unbound > 0; ++index) {
-            PyObject* value = PyDict_GetItemWithError(keywords, parameter_name(method, index));
+            Borrowed value(PyDict_GetItemWithError(keywords, parameter_name(method, index)));
             if (value) {
-                bound[index] = Ref::borrow(value);
+                bound[index] = value.strong();
                 --unbound;
             } else if (PyErr_Occurred()) {
                 return false;
@@ -133,4 +133,4 @@ bool bind_arguments(const Method& method, PyObject* arguments, PyObject* keyword
     return true;
 }
 
-}  // namespace frame
+}  // namespace tavro

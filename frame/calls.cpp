@@ -1,22 +1,27 @@
+// Calls and globals: what method bodies use to reach Python.
 #include "calls.hpp"
 
 #include "traceback.hpp"
 #include "versions.hpp"
 
-namespace frame {
+#include <cstring>
 
-Ref global(Context& context, PyObject* name) {
-    Library& library = context.library;
-    if (PyObject* borrowed_value = PyDict_GetItemWithError(library.globals, name)) {
-        return Ref::borrow(borrowed_value);
-    }
-    if (PyErr_Occurred()) return {};
-    Ref value = Ref::steal(PyObject_GetAttr(library.builtins, name));
+namespace tavro {
+
+Ref builtin(Library& library, PyObject* name) {
+    Ref value = attribute(library.builtins, name);
     if (!value && PyErr_ExceptionMatches(PyExc_AttributeError)) {
         PyErr_Clear();
         PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
     }
     return value;
+}
+
+Ref global(Context& context, PyObject* name) {
+    Borrowed value(PyDict_GetItemWithError(context.library.globals, name));
+    if (value) return value.strong();
+    if (PyErr_Occurred()) return {};
+    return builtin(context.library, name);
 }
 
 Ref call(PyObject* callable, PyObject* arguments, PyObject* keywords) {
@@ -48,6 +53,13 @@ Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject
     return call(method.get(), arguments);
 }
 
+Ref call_global_method(Context& context, PyObject* global_name, PyObject* method_name,
+                       std::initializer_list<PyObject*> arguments) {
+    Ref object = global(context, global_name);
+    if (!object) return {};
+    return call_method(object.get(), method_name, arguments);
+}
+
 Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
                              PyObject* keyword, PyObject* value) {
     Ref method = attribute(object, name);
@@ -55,6 +67,48 @@ Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
     Ref keywords = Ref::steal(PyDict_New());
     if (!keywords || PyDict_SetItem(keywords.get(), keyword, value) < 0) return {};
     return call(method.get(), context.library.empty_tuple, keywords.get());
+}
+
+Ref encode_utf8(PyObject* text, PyObject* encode_name, PyObject* codec) {
+    if (PyUnicode_CheckExact(text)) return Ref::steal(PyUnicode_AsUTF8String(text));
+    return call_method(text, encode_name, {codec});
+}
+
+bool plain_bytes(PyObject* object, PlainBytes& plain) {
+    if (PyBytes_CheckExact(object)) {
+        plain.data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object));
+        plain.size = PyBytes_GET_SIZE(object);
+    } else if (PyByteArray_CheckExact(object)) {
+        plain.data = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(object));
+        plain.size = PyByteArray_GET_SIZE(object);
+    } else if (PyUnicode_CheckExact(object) && PyUnicode_IS_ASCII(object)) {
+        plain.data = PyUnicode_1BYTE_DATA(object);
+        plain.size = PyUnicode_GET_LENGTH(object);
+    } else if (PyUnicode_CheckExact(object)) {
+        plain.owner = Ref::steal(PyUnicode_AsUTF8String(object));
+        if (!plain.owner) {
+            PyErr_Clear();
+            return false;
+        }
+        plain.data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(plain.owner.get()));
+        plain.size = PyBytes_GET_SIZE(plain.owner.get());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool plain_encoding(PyObject* enc, PlainEncoding& encoding) {
+    if (enc == Py_None) return true;
+    if (!PyUnicode_CheckExact(enc)) return false;
+    if (PyUnicode_GET_LENGTH(enc) == 0) return true;
+    Py_ssize_t size;
+    encoding.name = PyUnicode_AsUTF8AndSize(enc, &size);
+    if (!encoding.name) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strlen(encoding.name) == static_cast<std::size_t>(size);
 }
 
 Ref item(PyObject* object, Py_ssize_t index) {
@@ -84,8 +138,7 @@ bool append_byte(Context& context, PyObject* bytearray, PyObject* value) {
     }
     // Anything else takes the method itself, so its conversions and messages are the ones
     // a Python caller would get.
-    Ref method = attribute(bytearray, context.library.names.append);
-    return method && call(method.get(), {value});
+    return static_cast<bool>(call_method(bytearray, context.library.names.append, {value}));
 }
 
 bool swallow_exception(Context& context) {
@@ -100,4 +153,4 @@ bool swallow_exception(Context& context) {
     return true;
 }
 
-}  // namespace frame
+}  // namespace tavro

@@ -1,4 +1,4 @@
-// What method bodies use to reach Python: module globals, attributes and calls.
+// Calls and globals: what method bodies use to reach Python.
 #pragma once
 
 #include "library.hpp"
@@ -6,11 +6,14 @@
 
 #include <initializer_list>
 
-namespace frame {
+namespace tavro {
 
 // A module global as the body sees it at this moment: the module namespace first, then the
 // builtins module, else NameError. Never cached, so a rebinding counts from the next use.
 Ref global(Context& context, PyObject* name);
+
+// An attribute of the builtins module, or NameError as for a missing global.
+Ref builtin(Library& library, PyObject* name);
 
 inline Ref attribute(PyObject* object, PyObject* name) {
     return Ref::steal(PyObject_GetAttr(object, name));
@@ -21,9 +24,34 @@ inline Ref attribute(PyObject* object, PyObject* name) {
 Ref call(PyObject* callable, PyObject* arguments, PyObject* keywords = nullptr);
 Ref call(PyObject* callable, std::initializer_list<PyObject*> arguments);
 Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> arguments);
+// `<global>.<method>(arguments)`: the global looked up now, the method on it as well.
+Ref call_global_method(Context& context, PyObject* global_name, PyObject* method_name,
+                       std::initializer_list<PyObject*> arguments);
 // object.name(keyword=value), with no positional arguments.
 Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
                              PyObject* keyword, PyObject* value);
+
+// `text.encode(codec)` where `codec` names UTF-8: an exact str is encoded directly, anything
+// else (a subclass may override encode) through its method.
+Ref encode_utf8(PyObject* text, PyObject* encode_name, PyObject* codec);
+
+// The bytes a fast path reads from an exact bytes, bytearray or str (its UTF-8 form). False,
+// with no exception set, for anything else or a str that has no UTF-8 form. The pointer is
+// valid only until code that could change the object runs.
+struct PlainBytes {
+    const unsigned char* data;
+    Py_ssize_t size;
+    Ref owner;  // the UTF-8 copy of a str that is not ASCII
+};
+bool plain_bytes(PyObject* object, PlainBytes& plain);
+
+// What `if enc: data.decode(encoding=enc)` does with `enc`, for a fast path: `name` null when
+// `enc` is None or "" (no decoding), else the codec's name as C text. False, with no
+// exception set, for any other `enc` (a subclass, a name with a NUL in it ...).
+struct PlainEncoding {
+    const char* name = nullptr;
+};
+bool plain_encoding(PyObject* enc, PlainEncoding& encoding);
 
 // Python's `obj[index]` for a non-negative index.
 Ref item(PyObject* object, Py_ssize_t index);
@@ -35,10 +63,9 @@ bool append_byte(Context& context, PyObject* bytearray, PyObject* value);
 inline int truth(PyObject* object) { return PyObject_IsTrue(object); }
 
 // Runs the handler that turns bad data into an answer, for the exception in flight: the
-// method's traceback entry is added, the exception is shown to sys.exc_info() while handled,
-// then dropped, and the exception the caller was handling is restored. Running out of memory
-// and exceptions outside `Exception` (KeyboardInterrupt, SystemExit) are not bad data: they
-// stay in flight and the result is false.
+// method's traceback entry is added and the exception dropped. Running out of memory and
+// exceptions outside `Exception` (KeyboardInterrupt, SystemExit) are not bad data: they stay
+// in flight and the result is false.
 bool swallow_exception(Context& context);
 
-}  // namespace frame
+}  // namespace tavro

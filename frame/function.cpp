@@ -1,17 +1,18 @@
+// The function type: every method is an object of it, shared by both libraries of a process.
 #include "function.hpp"
 
+#include "binding.hpp"
 #include "ref.hpp"
 #include "traceback.hpp"
 
 #include <structmember.h>
 
-namespace frame {
+namespace tavro {
 namespace {
 
-// Both libraries find the registered type under this name in sys.modules. The number
-// changes whenever the layout of `Function` does.
+// Both libraries find the registered type under this module in sys.modules, under an
+// attribute named for the shared layout's version.
 constexpr const char* registry_module = "_tavro_ciphers_frame";
-constexpr const char* registry_attribute = "function_type_1";
 
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
@@ -182,9 +183,12 @@ PyTypeObject function_type = make_function_type();
 }  // namespace
 
 int ready_function_type(Library& library) {
-    PyObject* borrowed_registry = PyImport_AddModule(registry_module);
-    if (!borrowed_registry) return -1;
-    Ref registered = Ref::steal(PyObject_GetAttrString(borrowed_registry, registry_attribute));
+    char registry_attribute[32];
+    PyOS_snprintf(registry_attribute, sizeof registry_attribute, "function_type_%d",
+                  shared_layout_version);
+    Ref registry = Ref::borrow(PyImport_AddModule(registry_module));
+    if (!registry) return -1;
+    Ref registered = Ref::steal(PyObject_GetAttrString(registry.get(), registry_attribute));
     if (registered) {
         PyObject* type = registered.get();
         if (!PyType_Check(type) ||
@@ -201,7 +205,7 @@ int ready_function_type(Library& library) {
     PyErr_Clear();
     if (PyType_Ready(&function_type) < 0) return -1;
     PyObject* type = reinterpret_cast<PyObject*>(&function_type);
-    if (PyObject_SetAttrString(borrowed_registry, registry_attribute, type) < 0) return -1;
+    if (PyObject_SetAttrString(registry.get(), registry_attribute, type) < 0) return -1;
     Py_INCREF(type);
     library.function_type = &function_type;
     return 0;
@@ -234,4 +238,4 @@ PyObject* new_function(Library& library, Method& method, PyObject* defaults) {
     return self;
 }
 
-}  // namespace frame
+}  // namespace tavro

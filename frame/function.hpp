@@ -1,10 +1,9 @@
-// The function type every method is an object of, shared by both libraries of a process.
+// The function type: every method is an object of it, shared by both libraries of a process.
 #pragma once
 
 #include "library.hpp"
-#include "ref.hpp"
 
-namespace frame {
+namespace tavro {
 
 struct Function {
     PyObject_HEAD
@@ -22,6 +21,10 @@ struct Function {
     PyObject* weakrefs;
 };
 
+static_assert(std::is_standard_layout_v<Function> &&
+                  sizeof(Function) == sizeof(PyObject) + 12 * sizeof(void*),
+              "Function changed: bump shared_layout_version");
+
 // Readies the function type for `library`: the first library of the process registers its
 // type, the other takes that one after checking its layout. 0, or -1 with an exception set.
 int ready_function_type(Library& library);
@@ -29,10 +32,4 @@ int ready_function_type(Library& library);
 // A new function object for `method`; `defaults` may be null.
 PyObject* new_function(Library& library, Method& method, PyObject* defaults);
 
-// Binds a call's arguments to `method`'s parameters, filling optional parameters with None.
-// `bound` holds strong references: a keyword value stays alive even if the caller's dict
-// changes while the body runs. False with TypeError set on a bad call.
-bool bind_arguments(const Method& method, PyObject* arguments, PyObject* keywords,
-                    Ref* bound);
-
-}  // namespace frame
+}  // namespace tavro

@@ -7,16 +7,19 @@
 
 #include <Python.h>
 
+#include <cstddef>
 #include <cstdint>
 #include <span>
+#include <type_traits>
 
-namespace frame {
+namespace tavro {
 
 struct Context;
+class Originals;
 
-// A method body: receives the bound parameters (borrowed, in parameter order) and returns a
-// new reference, or nullptr with an exception set after updating `context.line` to the
-// statement that failed.
+// A method body: receives the bound parameters (in parameter order, kept alive by the
+// caller) and returns a new reference, or nullptr with an exception set after updating
+// `context.line` to the statement that failed.
 using Body = PyObject* (*)(Context& context, PyObject* const* parameters);
 
 // A string the module uses, made once at load. Identifiers are interned; literals are not.
@@ -30,6 +33,16 @@ struct IntConstant {
     PyObject** slot;
     long value;
 };
+
+// A module lists its strings and integers once, as rows `X(variable, value)`:
+//   #define IDENTIFIERS(X) X(s_base64, "base64") X(s_e1, "e1")
+//   IDENTIFIERS(TAVRO_DECLARE)         declares the variables
+//   IDENTIFIERS(TAVRO_IDENTIFIER_ROW)  yields the table rows that make them at load
+#define TAVRO_DECLARE(variable, value) PyObject* variable = nullptr;
+#define TAVRO_IDENTIFIER_ROW(variable, text) tavro::StringConstant{&variable, text, true},
+#define TAVRO_LITERAL_ROW(variable, text) tavro::StringConstant{&variable, text, false},
+#define TAVRO_INT_ROW(variable, value) tavro::IntConstant{&variable, value},
+#define TAVRO_COUNT(variable, value) +1
 
 inline constexpr int max_locals = 12;
 
@@ -96,22 +109,16 @@ struct TracebackCodes {
 };
 
 // Identifiers the frame itself uses.
+#define TAVRO_FRAME_NAMES(X)                                                              \
+    X(append, "append") X(co_argcount, "co_argcount") X(co_filename, "co_filename")       \
+    X(co_flags, "co_flags") X(co_name, "co_name") X(co_nlocals, "co_nlocals")             \
+    X(co_qualname, "co_qualname") X(co_varnames, "co_varnames") X(replace, "replace")     \
+    X(dunder_main, "__main__") X(dunder_metaclass, "__metaclass__")                       \
+    X(dunder_module, "__module__") X(dunder_name, "__name__")                             \
+    X(dunder_qualname, "__qualname__") X(staticmethod, "staticmethod")
+
 struct FrameNames {
-    PyObject* append;
-    PyObject* co_argcount;
-    PyObject* co_filename;
-    PyObject* co_flags;
-    PyObject* co_name;
-    PyObject* co_nlocals;
-    PyObject* co_qualname;
-    PyObject* co_varnames;
-    PyObject* replace;
-    PyObject* dunder_main;
-    PyObject* dunder_metaclass;
-    PyObject* dunder_module;
-    PyObject* dunder_name;
-    PyObject* dunder_qualname;
-    PyObject* staticmethod;
+    TAVRO_FRAME_NAMES(TAVRO_DECLARE)
 };
 
 struct Library {
@@ -134,6 +141,7 @@ struct Library {
     PyObject* staticmethod = nullptr;
     FrameNames names{};
     TracebackCodes traceback_codes;
+    Originals* originals = nullptr;  // what the module's fast paths rely on, if it has any
 
     explicit Library(const Description& description);
 };
@@ -146,4 +154,29 @@ struct Context {
     int line;
 };
 
-}  // namespace frame
+// The two libraries of a process share one function type, and a call through it reads the
+// `Method`, `Library` and `Context` of whichever library made the function. Libraries of
+// different builds must therefore agree on these layouts, or not share: the version is part
+// of the key the type is registered under. Changing any of these structs means bumping it
+// and updating the checks below.
+inline constexpr int shared_layout_version = 3;
+
+constexpr std::size_t aligned(std::size_t size, std::size_t alignment) {
+    return (size + alignment - 1) / alignment * alignment;
+}
+static_assert(std::is_standard_layout_v<Library> && offsetof(Library, definition) == 0,
+              "the create and exec steps find the Library from its module definition");
+static_assert(sizeof(Method) == aligned(20 * sizeof(void*) + 3 * sizeof(int), alignof(Method)),
+              "Method changed: bump shared_layout_version");
+static_assert(sizeof(Context) == aligned(2 * sizeof(void*) + sizeof(int), alignof(Context)),
+              "Context changed: bump shared_layout_version");
+static_assert(sizeof(FrameNames) == 15 * sizeof(void*),
+              "the frame's names changed: bump shared_layout_version");
+static_assert(sizeof(Library) == aligned(sizeof(PyModuleDef) + sizeof(Description) +
+                                             sizeof(std::int64_t) + 12 * sizeof(void*) +
+                                             sizeof(FrameNames) + sizeof(TracebackCodes) +
+                                             sizeof(void*),
+                                         alignof(Library)),
+              "Library changed: bump shared_layout_version");
+
+}  // namespace tavro

@@ -1,10 +1,11 @@
+// Traceback entries, and the per-library cache of their code objects.
 #include "traceback.hpp"
 
 #include "versions.hpp"
 
 #include <frameobject.h>
 
-namespace frame {
+namespace tavro {
 namespace {
 
 constexpr Py_ssize_t codes_growth = 64;
@@ -81,4 +82,4 @@ void add_traceback_entry(Library& library, PyObject* name, int line) {
     Py_DECREF(entry_frame);
 }
 
-}  // namespace frame
+}  // namespace tavro

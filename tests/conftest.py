@@ -1,5 +1,6 @@
 import os
 import shlex
+import shutil
 import subprocess
 import sys
 import tempfile
@@ -35,6 +36,53 @@ def pytest_configure(config):
             "(run them through scripts/test, or from another folder)")
 
 
+# The plain-Python rendering of each class body, beside the native code: the model every
+# behaviour test also runs against, and the map of the lines tracebacks show.
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                                "libs", "ciphers"))
+import renderings  # noqa: E402
+
+RENDERINGS = renderings.RENDERINGS
+
+
+class Implementation:
+    """Both modules of one implementation: the library, or the plain-Python model."""
+
+    def __init__(self, name, crypt3, crypt4):
+        self.name, self.crypt3, self.crypt4 = name, crypt3, crypt4
+        self.native = name == "library"
+
+    def method_entries(self, exception):
+        """(method short name, line) of each traceback entry of this implementation's methods."""
+        found = []
+        for filename, name, line in entries(exception):
+            if self.native and filename.startswith("tavro/libs/ciphers/"):
+                found.append((name.rpartition(".")[2], line))
+            elif not self.native and filename.startswith(RENDERINGS + os.sep):
+                found.append((name, line))
+        return found
+
+    def __repr__(self):
+        return self.name
+
+
+@pytest.fixture(scope="session")
+def model():
+    return Implementation("model", *renderings.load())
+
+
+@pytest.fixture(scope="session")
+def library():
+    from tavro.libs.ciphers import tavro_crypt_3, tavro_crypt_4
+    return Implementation("library", tavro_crypt_3, tavro_crypt_4)
+
+
+@pytest.fixture(scope="session", params=["library", "model"])
+def implementation(request):
+    """Runs a behaviour test once against the library and once against the model."""
+    return request.getfixturevalue(request.param)
+
+
 @pytest.fixture(scope="session")
 def crypt3():
     from tavro.libs.ciphers import tavro_crypt_3
@@ -61,3 +109,17 @@ def entries(exception):
 def last_entry(exception):
     """The innermost traceback entry of `exception`."""
     return entries(exception)[-1]
+
+
+def installed_tree():
+    import tavro.libs.ciphers
+    package = os.path.dirname(tavro.libs.ciphers.__file__)
+    return os.path.dirname(os.path.dirname(os.path.dirname(package)))
+
+
+@pytest.fixture
+def package_copy(tmp_path):
+    """A copy of the installed `tavro` tree; returns (PYTHONPATH environment, package folder)."""
+    shutil.copytree(os.path.join(installed_tree(), "tavro"), tmp_path / "tavro")
+    env = dict(os.environ, PYTHONPATH=str(tmp_path))
+    return env, tmp_path / "tavro" / "libs" / "ciphers"

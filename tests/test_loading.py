@@ -1,3 +1,4 @@
+import hashlib
 import os
 import shutil
 import subprocess
@@ -5,24 +6,11 @@ import sys
 
 import pytest
 
+import token_model as model
 from conftest import PYTHON_COMMAND, run_python
 
 CRYPT3 = "tavro.libs.ciphers.tavro_crypt_3"
 CRYPT4 = "tavro.libs.ciphers.tavro_crypt_4"
-
-
-def installed_tree():
-    import tavro.libs.ciphers
-    package = os.path.dirname(tavro.libs.ciphers.__file__)
-    return os.path.dirname(os.path.dirname(os.path.dirname(package)))
-
-
-@pytest.fixture
-def package_copy(tmp_path):
-    """A copy of the installed `tavro` tree; returns (PYTHONPATH environment, package folder)."""
-    shutil.copytree(os.path.join(installed_tree(), "tavro"), tmp_path / "tavro")
-    env = dict(os.environ, PYTHONPATH=str(tmp_path))
-    return env, tmp_path / "tavro" / "libs" / "ciphers"
 
 
 def check(process):
@@ -179,3 +167,80 @@ print(caught[0].category.__name__, caught[0].message, "|", m._TavroCrypt3.e1("ab
     result = subprocess.run([interpreter, "-c", code], env=env, cwd=tmp_path,
                             capture_output=True, text=True)
     assert result.stdout.strip() == f"RuntimeWarning {message} | YWJj", result.stderr
+
+
+def test_range_is_captured_once_at_load():
+    """The cipher takes `range` from the builtins when it loads, never afterwards."""
+    output = check(run_python(f"""
+        import builtins, traceback
+        saved = builtins.range
+        del builtins.range
+        try:
+            import {CRYPT4}
+        except NameError as error:
+            failure = error
+        builtins.range = saved
+        print(failure, *traceback.extract_tb(failure.__traceback__)[-1][:3], sep="|")
+        import {CRYPT4} as m
+        builtins.range = None
+        print(m._TavroCrypt4.d1(m._TavroCrypt4.e1("kept"), "utf-8"))
+        """))
+    failure, result = output.strip().splitlines()
+    assert failure == (f"name 'range' is not defined|tavro/libs/ciphers/tavro_crypt_4.py|1|"
+                       f"init {CRYPT4}")
+    assert result == "kept"
+
+
+
+def test_module_namespace(crypt3, crypt4):
+    cipher = crypt4._TavroCrypt4
+    import random
+    import numpy
+    namespace = vars(crypt4)
+    assert {"hashlib", "random", "np", "_TavroCrypt3", "_TavroCrypt4", "__test__"} <= set(namespace)
+    assert namespace["hashlib"] is hashlib and namespace["random"] is random
+    assert namespace["np"] is numpy and namespace["__test__"] == {}
+    assert namespace["_TavroCrypt3"] is crypt3._TavroCrypt3
+    entries = list(vars(cipher))
+    assert entries[:5] == ["__module__", "_TavroCrypt4__f1", "_TavroCrypt4__f2", "e1", "d1"]
+    assert all(isinstance(vars(cipher)[name], staticmethod) for name in entries[1:5])
+    assert vars(cipher)["__module__"] == "tavro.libs.ciphers.tavro_crypt_4"
+
+
+def test_import_needs_numpy(tmp_path):
+    result = run_python("""
+        import sys
+        sys.modules["numpy"] = None
+        try:
+            from tavro.libs.ciphers import tavro_crypt_4
+        except ImportError as error:
+            print(type(error).__name__, "tavro.libs.ciphers.tavro_crypt_4" in sys.modules)
+        from tavro.libs.ciphers.tavro_crypt_3 import _TavroCrypt3
+        print(_TavroCrypt3.e1("ok"))
+    """, cwd=tmp_path)
+    assert result.returncode == 0, result.stderr
+    assert result.stdout.split() == ["ModuleNotFoundError", "False", "b2s="]
+
+
+def test_planted_hashlib_is_the_one_bound(crypt4, tmp_path):
+    cipher = crypt4._TavroCrypt4
+    import tavro.libs.ciphers as package
+    installed = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(package.__file__))))
+    root = tmp_path / "copy"
+    shutil.copytree(installed, root / "tavro", ignore=shutil.ignore_patterns("__pycache__"))
+    (root / "tavro" / "libs" / "ciphers" / "hashlib.py").write_text(
+        "PLANTED = True\n"
+        "class md5:\n"
+        "    def __init__(self, data):\n"
+        "        self.data = data\n"
+        "    def hexdigest(self):\n"
+        "        return 'f' * 32\n")
+    result = run_python("""
+        from tavro.libs.ciphers import tavro_crypt_4 as m
+        print(m.__file__.startswith(%r), m.hashlib.PLANTED)
+        print(m._TavroCrypt4.e1("x"))
+    """ % str(root), cwd=tmp_path, env=dict(os.environ, PYTHONPATH=str(root)))
+    assert result.returncode == 0, result.stderr
+    first, token = result.stdout.split("\n")[:2]
+    assert first == "True True"
+    assert token.endswith("f" * 32) and token[:-32] == model.make_token(b"x", cipher._TavroCrypt4__f2())[:-32]

@@ -1,43 +1,41 @@
 // tavro_crypt_3: the Base64 text codec `_TavroCrypt3`.
 //
 // e1 and d1 never raise for bad data (they answer "" and None); e2 lets errors through.
-// Line numbers are those of the module's original source, which tracebacks show.
-#include "frame/module.hpp"
+// Line numbers are those of the plain-Python rendering beside this file, tavro_crypt_3.py,
+// which tests hold the code to.
+#include "frame/calls.hpp"
+#include "frame/loading.hpp"
+#include "frame/originals.hpp"
+#include "frame/statements.hpp"
+#include "native/base64.hpp"
 
-using frame::Context;
-using frame::Ref;
+
+using tavro::Context;
+using tavro::Ref;
 
 namespace {
 
-// Identifiers (interned) and literals.
-PyObject *s_base64, *s_b64encode, *s_urlsafe_b64decode, *s_decode, *s_encode, *s_encoding,
-    *s_rstrip, *s_e1, *s_e2, *s_d1, *s_raw, *s_enc, *s_bs, *s_ed, *s_dd, *s_class_name,
-    *s_test;
-PyObject *s_empty, *s_equals, *s_upper_utf_8, *s_utf_8;
+#define IDENTIFIERS(X)                                                                   \
+    X(s_base64, "base64") X(s_b64encode, "b64encode")                                     \
+    X(s_urlsafe_b64decode, "urlsafe_b64decode") X(s_decode, "decode") X(s_encode, "encode") \
+    X(s_encoding, "encoding") X(s_rstrip, "rstrip") X(s_e1, "e1") X(s_e2, "e2")           \
+    X(s_d1, "d1") X(s_raw, "raw") X(s_enc, "enc") X(s_bs, "bs") X(s_ed, "ed")             \
+    X(s_dd, "dd") X(s_class_name, "_TavroCrypt3") X(s_test, "__test__")                   \
+    X(s_b64decode, "b64decode") X(s_bytes_from_decode_data, "_bytes_from_decode_data")     \
+    X(s_urlsafe_decode_translation, "_urlsafe_decode_translation") X(s_binascii, "binascii") \
+    X(s_b2a_base64, "b2a_base64") X(s_a2b_base64, "a2b_base64") X(s_bytes_types, "bytes_types") \
+    X(s_isinstance, "isinstance") X(s_str, "str") X(s_dunder_name, "__name__")
+#define LITERALS(X) X(s_empty, "") X(s_equals, "=") X(s_upper_utf_8, "UTF-8") X(s_utf_8, "utf-8")
 
-const frame::StringConstant strings[] = {
-    {&s_base64, "base64", true},
-    {&s_b64encode, "b64encode", true},
-    {&s_urlsafe_b64decode, "urlsafe_b64decode", true},
-    {&s_decode, "decode", true},
-    {&s_encode, "encode", true},
-    {&s_encoding, "encoding", true},
-    {&s_rstrip, "rstrip", true},
-    {&s_e1, "e1", true},
-    {&s_e2, "e2", true},
-    {&s_d1, "d1", true},
-    {&s_raw, "raw", true},
-    {&s_enc, "enc", true},
-    {&s_bs, "bs", true},
-    {&s_ed, "ed", true},
-    {&s_dd, "dd", true},
-    {&s_class_name, "_TavroCrypt3", true},
-    {&s_test, "__test__", true},
-    {&s_empty, "", false},
-    {&s_equals, "=", false},
-    {&s_upper_utf_8, "UTF-8", false},
-    {&s_utf_8, "utf-8", false},
-};
+IDENTIFIERS(TAVRO_DECLARE)
+LITERALS(TAVRO_DECLARE)
+
+const tavro::StringConstant strings[] = {IDENTIFIERS(TAVRO_IDENTIFIER_ROW)
+                                             LITERALS(TAVRO_LITERAL_ROW)};
+
+// The fast paths give what the bodies would, without their calls, while the module's
+// `base64` and all that its functions reach are the standard library's, as at load.
+tavro::Originals originals;
 
 constexpr int line_import_base64 = 4;
 constexpr int line_class = 7;
@@ -52,30 +50,39 @@ Ref encode_base64(Context& context, PyObject* raw) {
     Ref data = Ref::borrow(raw);
     if (PyUnicode_Check(raw)) {
         context.line = line_e1_encode;
-        data = PyUnicode_CheckExact(raw) ? Ref::steal(PyUnicode_AsUTF8String(raw))
-                                         : frame::call_method(raw, s_encode, {s_utf_8});
+        data = tavro::encode_utf8(raw, s_encode, s_utf_8);
         if (!data) return {};
     }
     context.line = line_e1_b64encode;
-    Ref base64 = frame::global(context, s_base64);
-    if (!base64) return {};
-    Ref b64encode = frame::attribute(base64.get(), s_b64encode);
-    if (!b64encode) return {};
-    Ref bs = frame::call(b64encode.get(), {data.get()});
+    Ref bs = tavro::call_global_method(context, s_base64, s_b64encode, {data.get()});
     if (!bs) return {};
     context.line = line_e1_decode;
     if (PyBytes_CheckExact(bs.get())) {
         return Ref::steal(
             PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bs.get()), PyBytes_GET_SIZE(bs.get()), nullptr));
     }
-    return frame::call_method_with_keyword(context, bs.get(), s_decode, s_encoding,
+    return tavro::call_method_with_keyword(context, bs.get(), s_decode, s_encoding,
                                            s_upper_utf_8);
 }
 
+PyObject* encode_fast(PyObject* raw) {
+    tavro::PlainBytes plain;
+    if (!originals.hold() || !tavro::plain_bytes(raw, plain)) return nullptr;
+    PyObject* text = PyUnicode_New(tavro::base64::encoded_size(plain.size, true), 127);
+    if (!text) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    tavro::base64::encode(plain.data, plain.size,
+                          reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)), true);
+    return text;
+}
+
 PyObject* e1(Context& context, PyObject* const* parameters) {
+    if (PyObject* fast = encode_fast(parameters[0])) return fast;
     Ref ed = encode_base64(context, parameters[0]);
     if (!ed) {
-        if (!frame::swallow_exception(context)) return nullptr;
+        if (!tavro::swallow_exception(context)) return nullptr;
         ed = Ref::borrow(s_empty);
     }
     return ed.release();
@@ -87,11 +94,9 @@ constexpr int line_e2_return = 21;
 
 PyObject* e2(Context& context, PyObject* const* parameters) {
     context.line = line_e2_return;
-    Ref codec = frame::global(context, s_class_name);
-    if (!codec) return nullptr;
-    Ref padded = frame::call_method(codec.get(), s_e1, {parameters[0]});
+    Ref padded = tavro::call_global_method(context, s_class_name, s_e1, {parameters[0]});
     if (!padded) return nullptr;
-    return frame::call_method(padded.get(), s_rstrip, {s_equals}).release();
+    return tavro::call_method(padded.get(), s_rstrip, {s_equals}).release();
 }
 
 // d1(raw, enc=None): decodes either alphabet, restoring missing padding; None on any failure.
@@ -108,13 +113,13 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
         text = PyBytes_CheckExact(raw)
                    ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw),
                                                      PyBytes_GET_SIZE(raw), nullptr))
-                   : frame::call_method(raw, s_decode, {s_upper_utf_8});
+                   : tavro::call_method(raw, s_decode, {s_upper_utf_8});
         if (!text) return {};
     }
     context.line = line_d1_b64decode;
-    Ref base64 = frame::global(context, s_base64);
+    Ref base64 = tavro::global(context, s_base64);
     if (!base64) return {};
-    Ref b64decode = frame::attribute(base64.get(), s_urlsafe_b64decode);
+    Ref b64decode = tavro::attribute(base64.get(), s_urlsafe_b64decode);
     if (!b64decode) return {};
     Py_ssize_t length = PyObject_Size(text.get());
     if (length < 0) return {};
@@ -123,62 +128,138 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     if (!padding) return {};
     Ref padded = Ref::steal(PyNumber_Add(text.get(), padding.get()));
     if (!padded) return {};
-    Ref dd = frame::call(b64decode.get(), {padded.get()});
+    Ref dd = tavro::call(b64decode.get(), {padded.get()});
     if (!dd) return {};
     context.line = line_d1_if_enc;
-    int wants_text = frame::truth(enc);
+    int wants_text = tavro::truth(enc);
     if (wants_text < 0) return {};
     if (!wants_text) return dd;
     context.line = line_d1_decode;
-    return frame::call_method_with_keyword(context, dd.get(), s_decode, s_encoding, enc);
+    return tavro::call_method_with_keyword(context, dd.get(), s_decode, s_encoding, enc);
+}
+
+// Plain Base64 text (see tavro::base64::is_plain), as str or bytes. True when taken: then
+// `result` holds the answer, or is empty with the exception to raise.
+bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
+    const char* text;
+    Py_ssize_t size;
+    if (PyUnicode_CheckExact(raw) && PyUnicode_IS_ASCII(raw)) {
+        text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(raw));
+        size = PyUnicode_GET_LENGTH(raw);
+    } else if (PyBytes_CheckExact(raw)) {
+        text = PyBytes_AS_STRING(raw);
+        size = PyBytes_GET_SIZE(raw);
+    } else {
+        return false;
+    }
+    tavro::PlainEncoding encoding;
+    if (!tavro::plain_encoding(enc, encoding) || !tavro::base64::is_plain(text, size) ||
+        !originals.hold()) {
+        return false;
+    }
+    const Py_ssize_t decoded_size = tavro::base64::decoded_size(size);
+    Ref dd = Ref::steal(PyBytes_FromStringAndSize(nullptr, decoded_size));
+    if (!dd) {
+        PyErr_Clear();
+        return false;
+    }
+    tavro::base64::decode_plain(text, size,
+                                reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get())));
+    if (!encoding.name) {
+        result = std::move(dd);
+        return true;
+    }
+    context.line = line_d1_decode;
+    result = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size,
+                                         encoding.name, nullptr));
+    if (!result && tavro::swallow_exception(context)) result = Ref::borrow(Py_None);
+    return true;
 }
 
 PyObject* d1(Context& context, PyObject* const* parameters) {
+    Ref fast;
+    if (decode_fast(context, parameters[0], parameters[1], fast)) return fast.release();
     Ref result = decode_base64(context, parameters[0], parameters[1]);
     if (!result) {
-        if (!frame::swallow_exception(context)) return nullptr;
+        if (!tavro::swallow_exception(context)) return nullptr;
         result = Ref::borrow(Py_None);
     }
     return result.release();
 }
 
-frame::Method methods[] = {
-    {"e1", "_TavroCrypt3.e1", &s_e1, 1, 1, {&s_raw, &s_bs, &s_ed}, line_e1, e1},
-    {"e2", "_TavroCrypt3.e2", &s_e2, 1, 1, {&s_raw}, line_e2, e2},
-    {"d1", "_TavroCrypt3.d1", &s_d1, 2, 1, {&s_raw, &s_enc, &s_dd}, line_d1, d1},
+tavro::Method methods[] = {
+    {.name = "e1", .qualname = "_TavroCrypt3.e1", .class_entry = &s_e1, .parameter_count = 1,
+     .required_count = 1, .locals = {&s_raw, &s_bs, &s_ed}, .definition_line = line_e1,
+     .body = e1},
+    {.name = "e2", .qualname = "_TavroCrypt3.e2", .class_entry = &s_e2, .parameter_count = 1,
+     .required_count = 1, .locals = {&s_raw}, .definition_line = line_e2, .body = e2},
+    {.name = "d1", .qualname = "_TavroCrypt3.d1", .class_entry = &s_d1, .parameter_count = 2,
+     .required_count = 1, .locals = {&s_raw, &s_enc, &s_dd}, .definition_line = line_d1,
+     .body = d1},
 };
 
 constexpr int line_test = 36;
 
+// bytes.maketrans(b"-_", b"+/"), the table that turns the URL-safe alphabet into the standard.
+bool is_urlsafe_translation(PyObject* table) {
+    if (!table || !PyBytes_CheckExact(table) || PyBytes_GET_SIZE(table) != 256) return false;
+    const auto* entries = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(table));
+    for (int index = 0; index < 256; ++index) {
+        int expected = index == '-' ? '+' : index == '_' ? '/' : index;
+        if (entries[index] != expected) return false;
+    }
+    return true;
+}
+
+// What the bodies reach through `base64`: its functions, and what those use of the module,
+// of `binascii` and of the builtins on the way that plain input takes.
+void record_originals(tavro::Library& library) {
+    using tavro::find_entry;
+    PyObject* base64 = find_entry(library.globals, s_base64).get();
+    bool usable = tavro::is_module_named(base64, s_dunder_name, "base64");
+    if (!usable) return originals.seal(false);
+    PyObject* base64_names = PyModule_GetDict(base64);
+    PyObject* binascii = find_entry(base64_names, s_binascii).get();
+    PyObject* translation = find_entry(base64_names, s_urlsafe_decode_translation).get();
+    PyObject* bytes_types = find_entry(base64_names, s_bytes_types).get();
+    usable = tavro::is_module_named(binascii, s_dunder_name, "binascii") &&
+             !find_entry(base64_names, s_isinstance) && !find_entry(base64_names, s_str) &&
+             is_urlsafe_translation(translation) && bytes_types && PyTuple_CheckExact(bytes_types) &&
+             PyTuple_GET_SIZE(bytes_types) == 2 &&
+             PyTuple_GET_ITEM(bytes_types, 0) == reinterpret_cast<PyObject*>(&PyBytes_Type) &&
+             PyTuple_GET_ITEM(bytes_types, 1) == reinterpret_cast<PyObject*>(&PyByteArray_Type);
+    if (!usable) return originals.seal(false);
+    PyObject* binascii_names = PyModule_GetDict(binascii);
+    PyObject* b2a = find_entry(binascii_names, s_b2a_base64).get();
+    PyObject* a2b = find_entry(binascii_names, s_a2b_base64).get();
+    PyObject* builtin_names = PyModule_GetDict(library.builtins);
+    PyObject* isinstance = find_entry(builtin_names, s_isinstance).get();
+    usable = tavro::is_builtin_of(b2a, binascii) && tavro::is_builtin_of(a2b, binascii) &&
+             tavro::is_builtin_of(isinstance, library.builtins) &&
+             find_entry(builtin_names, s_str).get() == reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    originals.expect_entry(library.globals, s_base64, base64);
+    originals.expect_unchanged(base64_names);
+    for (PyObject* name : {s_b64encode, s_urlsafe_b64decode, s_b64decode, s_bytes_from_decode_data}) {
+        originals.expect_function(find_entry(base64_names, name).get());
+    }
+    originals.expect_entry(binascii_names, s_b2a_base64, b2a);
+    originals.expect_entry(binascii_names, s_a2b_base64, a2b);
+    originals.expect_entry(builtin_names, s_isinstance, isinstance);
+    originals.expect_entry(builtin_names, s_str, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    originals.seal(usable);
+    library.originals = &originals;
+}
+
 int run_module_body(Context& context) {
     context.line = line_import_base64;
-    if (!frame::import_module(context, s_base64, s_base64)) return -1;
-    if (!frame::build_class(context, s_class_name, line_class, methods)) return -1;
+    if (!tavro::import_module(context, s_base64, s_base64)) return -1;
+    if (!tavro::build_class(context, s_class_name, line_class, methods)) return -1;
     context.line = line_test;
-    return frame::bind_new_dict(context, s_test) ? 0 : -1;
+    if (!tavro::bind_new_dict(context, s_test)) return -1;
+    record_originals(context.library);
+    return 0;
 }
 
 }  // namespace
 
-// An embedding host sets this before the import to run the module as __main__.
-extern "C" {
-Py_EXPORTED_SYMBOL int tavro_crypt_3_run_as_main = 0;
-}
-
-namespace {
-
-frame::Library library({
-    .name = "tavro_crypt_3",
-    .full_name = "tavro.libs.ciphers.tavro_crypt_3",
-    .source_path = "tavro/libs/ciphers/tavro_crypt_3.py",
-    .run_as_main = &tavro_crypt_3_run_as_main,
-    .strings = strings,
-    .ints = {},
-    .methods = methods,
-    .builtins = {},
-    .run_body = run_module_body,
-});
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit_tavro_crypt_3() { return frame::module_definition(library); }
+TAVRO_CIPHER_MODULE(tavro_crypt_3, strings, {}, methods, {}, run_module_body)

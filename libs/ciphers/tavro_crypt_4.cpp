@@ -3,102 +3,76 @@
 // A token is the Base64 text (no padding) of the key header followed by every input byte
 // enciphered as (byte * multiplier + offset + position key) mod 256, then the MD5 hex digest
 // of that text. Decryption reads the key from the token's own header, so tokens made under
-// any key table decrypt. Line numbers are those of the module's original source.
-#include "frame/module.hpp"
+// any key table decrypt. Line numbers are those of the plain-Python rendering beside this
+// file, tavro_crypt_4.py, which tests hold the code to.
+#include "frame/calls.hpp"
+#include "frame/function.hpp"
+#include "frame/loading.hpp"
+#include "frame/originals.hpp"
+#include "frame/statements.hpp"
+#include "native/base64.hpp"
+#include "native/md5.hpp"
 
 #include <algorithm>
+#include <array>
+#include <cstring>
 
-using frame::Context;
-using frame::Ref;
+using tavro::Context;
+using tavro::Ref;
 
 namespace {
 
-PyObject *s_hashlib, *s_random, *s_numpy, *s_np, *s_crypt_3_module, *s_TavroCrypt3,
-    *s_TavroCrypt4, *s_f1_entry, *s_f2_entry, *s_e1, *s_d1, *s_md5, *s_hexdigest, *s_encode,
-    *s_decode, *s_encoding, *s_rstrip, *s_range, *s_test, *s_x1, *s_x, *s_v, *s_y, *s_u, *s_a,
-    *s_b, *s_q, *s_r, *s_s, *s_t, *s_raw, *s_ln, *s_r1, *s_tmp, *s_i, *s_k, *s_j, *s_encrypted,
-    *s_enc, *s_c1, *s_c2, *s_lc, *s_m;
-PyObject *s_equals, *s_utf_8;
+#define IDENTIFIERS(X)                                                                     \
+    X(s_hashlib, "hashlib") X(s_random, "random") X(s_numpy, "numpy") X(s_np, "np")         \
+    X(s_crypt_3_module, "tavro.libs.ciphers.tavro_crypt_3") X(s_TavroCrypt3, "_TavroCrypt3") \
+    X(s_TavroCrypt4, "_TavroCrypt4") X(s_f1_entry, "_TavroCrypt4__f1")                      \
+    X(s_f2_entry, "_TavroCrypt4__f2") X(s_e1, "e1") X(s_d1, "d1") X(s_md5, "md5")           \
+    X(s_hexdigest, "hexdigest") X(s_encode, "encode") X(s_decode, "decode")                 \
+    X(s_encoding, "encoding") X(s_rstrip, "rstrip") X(s_range, "range") X(s_test, "__test__") \
+    X(s_x1, "x1") X(s_x, "x") X(s_v, "v") X(s_y, "y") X(s_u, "u") X(s_a, "a") X(s_b, "b")  \
+    X(s_q, "q") X(s_r, "r") X(s_s, "s") X(s_t, "t") X(s_raw, "raw") X(s_ln, "ln")           \
+    X(s_r1, "r1") X(s_tmp, "tmp") X(s_i, "i") X(s_k, "k") X(s_j, "j")                       \
+    X(s_encrypted, "encrypted") X(s_enc, "enc") X(s_c1, "c1") X(s_c2, "c2") X(s_lc, "lc")   \
+    X(s_m, "m") X(s_dunder_name, "__name__") X(s_dunder_func, "__func__")
+#define LITERALS(X) X(s_equals, "=") X(s_utf_8, "utf-8")
 
-const frame::StringConstant strings[] = {
-    {&s_hashlib, "hashlib", true},
-    {&s_random, "random", true},
-    {&s_numpy, "numpy", true},
-    {&s_np, "np", true},
-    {&s_crypt_3_module, "tavro.libs.ciphers.tavro_crypt_3", true},
-    {&s_TavroCrypt3, "_TavroCrypt3", true},
-    {&s_TavroCrypt4, "_TavroCrypt4", true},
-    {&s_f1_entry, "_TavroCrypt4__f1", true},
-    {&s_f2_entry, "_TavroCrypt4__f2", true},
-    {&s_e1, "e1", true},
-    {&s_d1, "d1", true},
-    {&s_md5, "md5", true},
-    {&s_hexdigest, "hexdigest", true},
-    {&s_encode, "encode", true},
-    {&s_decode, "decode", true},
-    {&s_encoding, "encoding", true},
-    {&s_rstrip, "rstrip", true},
-    {&s_range, "range", true},
-    {&s_test, "__test__", true},
-    {&s_x1, "x1", true},
-    {&s_x, "x", true},
-    {&s_v, "v", true},
-    {&s_y, "y", true},
-    {&s_u, "u", true},
-    {&s_a, "a", true},
-    {&s_b, "b", true},
-    {&s_q, "q", true},
-    {&s_r, "r", true},
-    {&s_s, "s", true},
-    {&s_t, "t", true},
-    {&s_raw, "raw", true},
-    {&s_ln, "ln", true},
-    {&s_r1, "r1", true},
-    {&s_tmp, "tmp", true},
-    {&s_i, "i", true},
-    {&s_k, "k", true},
-    {&s_j, "j", true},
-    {&s_encrypted, "encrypted", true},
-    {&s_enc, "enc", true},
-    {&s_c1, "c1", true},
-    {&s_c2, "c2", true},
-    {&s_lc, "lc", true},
-    {&s_m, "m", true},
-    {&s_equals, "=", false},
-    {&s_utf_8, "utf-8", false},
-};
+IDENTIFIERS(TAVRO_DECLARE)
+LITERALS(TAVRO_DECLARE)
+
+const tavro::StringConstant strings[] = {IDENTIFIERS(TAVRO_IDENTIFIER_ROW)
+                                             LITERALS(TAVRO_LITERAL_ROW)};
 
 // The key table: multiplier seed, offset byte, then the eight position keys. Tokens carry it
 // in their header, so changing it changes new tokens but never breaks old ones.
-constexpr long key_table[10] = {0x6B, 0x3D, 0xA7, 0x12, 0xC4, 0x5E, 0x89, 0xF3, 0x2B, 0x70};
 constexpr int header_size = 10;
+constexpr long key_table[header_size] = {0x6B, 0x3D, 0xA7, 0x12, 0xC4,
+                                         0x5E, 0x89, 0xF3, 0x2B, 0x70};
 constexpr int position_keys = 8;
 constexpr long fallback_multiplier = 167;  // when the seed would give 1, which enciphers nothing
 constexpr int tag_size = 32;
 
-PyObject *i_0, *i_1, *i_2, *i_256, *i_fallback_multiplier, *i_key[10];
+#define INTEGERS(X) \
+    X(i_0, 0) X(i_1, 1) X(i_2, 2) X(i_256, 256) X(i_fallback_multiplier, fallback_multiplier)
 
-const frame::IntConstant ints[] = {
-    {&i_0, 0},
-    {&i_1, 1},
-    {&i_2, 2},
-    {&i_256, 256},
-    {&i_fallback_multiplier, fallback_multiplier},
-    {&i_key[0], key_table[0]},
-    {&i_key[1], key_table[1]},
-    {&i_key[2], key_table[2]},
-    {&i_key[3], key_table[3]},
-    {&i_key[4], key_table[4]},
-    {&i_key[5], key_table[5]},
-    {&i_key[6], key_table[6]},
-    {&i_key[7], key_table[7]},
-    {&i_key[8], key_table[8]},
-    {&i_key[9], key_table[9]},
-};
+INTEGERS(TAVRO_DECLARE)
+PyObject* i_key[header_size];
+
+constexpr auto ints = [] {
+    constexpr int named = 0 INTEGERS(TAVRO_COUNT);
+    std::array<tavro::IntConstant, named + header_size> rows{{INTEGERS(TAVRO_INT_ROW)}};
+    for (int index = 0; index < header_size; ++index) {
+        rows[named + index] = {&i_key[index], key_table[index]};
+    }
+    return rows;
+}();
+
+// The fast paths give what the bodies would, without their calls, while the classes, their
+// helpers, `hashlib.md5` and the codec's own originals are as they were at load.
+tavro::Originals originals;
 
 PyObject* captured_range;
 
-const frame::CapturedBuiltin builtins[] = {{&s_range, &captured_range}};
+const tavro::CapturedBuiltin builtins[] = {{&s_range, &captured_range}};
 
 constexpr int line_import_hashlib = 4;
 constexpr int line_import_random = 5;
@@ -225,14 +199,11 @@ long multiplier_of(long seed) {
 
 // Hex MD5 digest of the UTF-8 form of `text`, through the module global `hashlib`.
 Ref md5_hex(Context& context, PyObject* text) {
-    Ref data = PyUnicode_CheckExact(text) ? Ref::steal(PyUnicode_AsUTF8String(text))
-                                          : frame::call_method(text, s_encode, {s_utf_8});
+    Ref data = tavro::encode_utf8(text, s_encode, s_utf_8);
     if (!data) return {};
-    Ref hashlib = frame::global(context, s_hashlib);
-    if (!hashlib) return {};
-    Ref digest = frame::call_method(hashlib.get(), s_md5, {data.get()});
+    Ref digest = tavro::call_global_method(context, s_hashlib, s_md5, {data.get()});
     if (!digest) return {};
-    return frame::call_method(digest.get(), s_hexdigest, {});
+    return tavro::call_method(digest.get(), s_hexdigest, {});
 }
 
 // e1(raw): the token of a text or of a sequence of byte values.
@@ -273,6 +244,7 @@ long encipher(long plain_byte, EncipherKey key, long position_key) {
 bool encipher_buffer(Context& context, PyObject* payload, const unsigned char* plain,
                      Py_ssize_t length, EncipherKey key) {
     const Py_ssize_t start = PyByteArray_GET_SIZE(payload);
+    context.line = line_e1_append;  // growing the payload is what the appends do
     if (PyByteArray_Resize(payload, start + length) < 0) return false;
     for (Py_ssize_t j = 0; j < length; ++j) {
         context.line = line_e1_encipher;
@@ -303,7 +275,7 @@ bool encipher_items(Context& context, PyObject* payload, PyObject* raw, Py_ssize
                     EncipherKey key) {
     for (Py_ssize_t j = 0; j < length; ++j) {
         context.line = line_e1_encipher;
-        Ref item = frame::item(raw, j);
+        Ref item = tavro::item(raw, j);
         if (!item) return false;
         Ref plain = Ref::steal(PyNumber_Long(item.get()));
         long plain_byte, position_key;
@@ -323,27 +295,60 @@ bool encipher_items(Context& context, PyObject* payload, PyObject* raw, Py_ssize
 
 bool append_key_header(Context& context, PyObject* payload) {
     context.line = line_e1_key_table;
-    Ref cipher = frame::global(context, s_TavroCrypt4);
-    if (!cipher) return false;
-    Ref table = frame::call_method(cipher.get(), s_f2_entry, {});
+    Ref table = tavro::call_global_method(context, s_TavroCrypt4, s_f2_entry, {});
     if (!table) return false;
     context.line = line_e1_header_loop;
     Py_ssize_t entries = PyObject_Size(table.get());
     if (entries < 0) return false;
     for (Py_ssize_t index = 0; index < entries; ++index) {
         context.line = line_e1_header_append;
-        Ref entry = frame::item(table.get(), index);
-        if (!entry || !frame::append_byte(context, payload, entry.get())) return false;
+        Ref entry = tavro::item(table.get(), index);
+        if (!entry || !tavro::append_byte(context, payload, entry.get())) return false;
     }
     return true;
 }
 
+// Enciphered payload bytes go through a block this size on their way into the token, so a
+// token of any size is written in one pass with no copy of the payload.
+constexpr std::size_t block_size = 3 * 1024;
+
+PyObject* encrypt_fast(PyObject* raw) {
+    tavro::PlainBytes plain;
+    if (!originals.hold() || !tavro::plain_bytes(raw, plain)) return nullptr;
+    const std::size_t payload_size = header_size + static_cast<std::size_t>(plain.size);
+    const std::size_t body_size = tavro::base64::encoded_size(payload_size, false);
+    PyObject* token = PyUnicode_New(static_cast<Py_ssize_t>(body_size + tag_size), 127);
+    if (!token) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    char* const body = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(token));
+    const EncipherKey key{multiplier_of(key_table[0]), key_table[1]};
+    unsigned char block[block_size];
+    std::size_t filled = 0;
+    for (; filled < header_size; ++filled) block[filled] = static_cast<unsigned char>(key_table[filled]);
+    char* out = body;
+    for (Py_ssize_t j = 0; j < plain.size; ++j) {
+        block[filled++] = static_cast<unsigned char>(
+            encipher(plain.data[j], key, key_table[2 + j % position_keys]));
+        if (filled == block_size) {
+            out = tavro::base64::encode(block, filled, out, false);
+            filled = 0;
+        }
+    }
+    out = tavro::base64::encode(block, filled, out, false);
+    tavro::Md5 digest;
+    digest.update(reinterpret_cast<const unsigned char*>(body), body_size);
+    digest.hex_digest(out);
+    return token;
+}
+
 PyObject* e1(Context& context, PyObject* const* parameters) {
+    if (PyObject* fast = encrypt_fast(parameters[0])) return fast;
     Ref raw = Ref::borrow(parameters[0]);
     if (PyUnicode_Check(raw.get())) {
         context.line = line_e1_encode;
-        raw = PyUnicode_CheckExact(raw.get()) ? Ref::steal(PyUnicode_AsUTF8String(raw.get()))
-                                              : frame::call_method(raw.get(), s_encode, {s_utf_8});
+        raw = tavro::encode_utf8(raw.get(), s_encode, s_utf_8);
         if (!raw) return nullptr;
     }
     context.line = line_e1_length;
@@ -377,11 +382,9 @@ PyObject* e1(Context& context, PyObject* const* parameters) {
     if (!enciphered) return nullptr;
 
     context.line = line_e1_body;
-    Ref codec = frame::global(context, s_TavroCrypt3);
-    if (!codec) return nullptr;
-    Ref padded = frame::call_method(codec.get(), s_e1, {payload.get()});
+    Ref padded = tavro::call_global_method(context, s_TavroCrypt3, s_e1, {payload.get()});
     if (!padded) return nullptr;
-    Ref body = frame::call_method(padded.get(), s_rstrip, {s_equals});
+    Ref body = tavro::call_method(padded.get(), s_rstrip, {s_equals});
     if (!body) return nullptr;
     context.line = line_e1_tag;
     Ref tag = md5_hex(context, body.get());
@@ -457,6 +460,7 @@ bool decipher_bytes(Context& context, PyObject* output, PyObject* payload, Decip
     auto* bytes = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(payload));
     const Py_ssize_t size = PyBytes_GET_SIZE(payload);
     if (size <= header_size) return true;
+    context.line = line_d1_append;
     if (PyByteArray_Resize(output, size - header_size) < 0) return false;
     char* plain = PyByteArray_AS_STRING(output);
     for (Py_ssize_t j = header_size; j < size; ++j) {
@@ -468,9 +472,9 @@ bool decipher_bytes(Context& context, PyObject* output, PyObject* payload, Decip
 
 // ((payload[j] - position key - offset) * inverse) % 256 with Python's operators.
 Ref decipher_item(PyObject* payload, Py_ssize_t j, DecipherKey key) {
-    Ref enciphered = frame::item(payload, j);
+    Ref enciphered = tavro::item(payload, j);
     if (!enciphered) return {};
-    Ref position_key = frame::item(payload, 2 + (j - header_size) % position_keys);
+    Ref position_key = tavro::item(payload, 2 + (j - header_size) % position_keys);
     if (!position_key) return {};
     Ref value = Ref::steal(PyNumber_Subtract(enciphered.get(), position_key.get()));
     if (value) value = Ref::steal(PyNumber_Subtract(value.get(), key.offset));
@@ -486,12 +490,77 @@ bool decipher_items(Context& context, PyObject* output, PyObject* payload, Py_ss
         Ref plain = decipher_item(payload, j, key);
         if (!plain) return false;
         context.line = line_d1_append;
-        if (!frame::append_byte(context, output, plain.get())) return false;
+        if (!tavro::append_byte(context, output, plain.get())) return false;
     }
     return true;
 }
 
+// A token of ASCII text whose body is plain Base64 (see tavro::base64::is_plain) and whose
+// payload holds at least its first two header bytes. True when taken: then `result` holds
+// the answer, or is empty with the exception to raise.
+bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& result) {
+    if (!PyUnicode_CheckExact(encrypted) || !PyUnicode_IS_ASCII(encrypted)) return false;
+    const Py_ssize_t length = PyUnicode_GET_LENGTH(encrypted);
+    tavro::PlainEncoding encoding;
+    if (length < tag_size || !tavro::plain_encoding(enc, encoding) || !originals.hold()) {
+        return false;
+    }
+    const char* body = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(encrypted));
+    const std::size_t body_size = static_cast<std::size_t>(length - tag_size);
+    char digest_text[tag_size];
+    tavro::Md5 digest;
+    digest.update(reinterpret_cast<const unsigned char*>(body), body_size);
+    digest.hex_digest(digest_text);
+    if (std::memcmp(digest_text, body + body_size, tag_size) != 0) {
+        result = Ref::borrow(Py_None);
+        return true;
+    }
+    const std::size_t payload_size = tavro::base64::decoded_size(body_size);
+    if (!tavro::base64::is_plain(body, body_size) || payload_size < 2) return false;
+
+    const std::size_t plain_size = payload_size > header_size ? payload_size - header_size : 0;
+    Ref output = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plain_size)));
+    if (!output) {
+        PyErr_Clear();
+        return false;
+    }
+    auto* plain = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(output.get()));
+    unsigned char header[header_size] = {};
+    unsigned char block[block_size];
+    long inverse = 0, offset = 0;
+    std::size_t position = 0;  // payload bytes decoded so far
+    for (std::size_t start = 0; start < body_size; start += block_size / 3 * 4) {
+        const std::size_t chunk = std::min(body_size - start, block_size / 3 * 4);
+        tavro::base64::decode_plain(body + start, chunk, block);
+        const std::size_t decoded = tavro::base64::decoded_size(chunk);
+        for (std::size_t index = 0; index < decoded; ++index, ++position) {
+            if (position < header_size) {
+                header[position] = block[index];
+                if (position == 1) {
+                    inverse = inverse_of_byte(multiplier_of(header[0]));
+                    offset = header[1];
+                }
+                continue;
+            }
+            const std::size_t j = position - header_size;
+            plain[j] = static_cast<unsigned char>(
+                decipher(block[index], header[2 + j % position_keys], offset, inverse));
+        }
+    }
+    if (!encoding.name) {
+        result = std::move(output);
+        return true;
+    }
+    context.line = line_d1_decode;
+    result = Ref::steal(PyUnicode_Decode(reinterpret_cast<const char*>(plain),
+                                         static_cast<Py_ssize_t>(plain_size), encoding.name,
+                                         nullptr));
+    return true;
+}
+
 PyObject* d1(Context& context, PyObject* const* parameters) {
+    Ref fast;
+    if (decrypt_fast(context, parameters[0], parameters[1], fast)) return fast.release();
     PyObject* encrypted = parameters[0];
     PyObject* enc = parameters[1];
     context.line = line_d1_body;
@@ -513,25 +582,22 @@ PyObject* d1(Context& context, PyObject* const* parameters) {
     if (differs) Py_RETURN_NONE;
 
     context.line = line_d1_payload;
-    Ref codec = frame::global(context, s_TavroCrypt3);
-    if (!codec) return nullptr;
-    Ref payload = frame::call_method(codec.get(), s_d1, {body.get()});
+    Ref payload = tavro::call_global_method(context, s_TavroCrypt3, s_d1, {body.get()});
     if (!payload) return nullptr;
     context.line = line_d1_length;
     Py_ssize_t payload_length = PyObject_Size(payload.get());
     if (payload_length < 0) return nullptr;
     context.line = line_d1_seed;
-    Ref seed = frame::item(payload.get(), 0);
+    Ref seed = tavro::item(payload.get(), 0);
     if (!seed) return nullptr;
     Ref multiplier = multiplier_from_seed(context, std::move(seed));
     if (!multiplier) return nullptr;
     context.line = line_d1_inverse;
-    Ref cipher = frame::global(context, s_TavroCrypt4);
-    if (!cipher) return nullptr;
-    Ref inverse = frame::call_method(cipher.get(), s_f1_entry, {multiplier.get()});
+    Ref inverse =
+        tavro::call_global_method(context, s_TavroCrypt4, s_f1_entry, {multiplier.get()});
     if (!inverse) return nullptr;
     context.line = line_d1_offset;
-    Ref offset = frame::item(payload.get(), 1);
+    Ref offset = tavro::item(payload.get(), 1);
     if (!offset) return nullptr;
     context.line = line_d1_output;
     Ref output = Ref::steal(PyByteArray_FromStringAndSize(nullptr, 0));
@@ -546,63 +612,118 @@ PyObject* d1(Context& context, PyObject* const* parameters) {
     if (!deciphered) return nullptr;
 
     context.line = line_d1_if_enc;
-    int wants_text = frame::truth(enc);
+    int wants_text = tavro::truth(enc);
     if (wants_text < 0) return nullptr;
     if (!wants_text) return output.release();
     context.line = line_d1_decode;
-    return frame::call_method_with_keyword(context, output.get(), s_decode, s_encoding, enc)
+    return tavro::call_method_with_keyword(context, output.get(), s_decode, s_encoding, enc)
         .release();
 }
 
-frame::Method methods[] = {
-    {"__f1", "_TavroCrypt4.__f1", &s_f1_entry, 1, 1,
-     {&s_x1, &s_x, &s_v, &s_y, &s_u, &s_a, &s_b, &s_q, &s_r, &s_s, &s_t}, line_f1, f1},
-    {"__f2", "_TavroCrypt4.__f2", &s_f2_entry, 0, 0, {}, line_f2, f2},
-    {"e1", "_TavroCrypt4.e1", &s_e1, 1, 1, {&s_raw, &s_ln, &s_r1, &s_tmp, &s_i, &s_k, &s_j},
-     line_e1, e1},
-    {"d1", "_TavroCrypt4.d1", &s_d1, 2, 1,
-     {&s_encrypted, &s_enc, &s_raw, &s_c1, &s_c2, &s_ln, &s_i, &s_lc, &s_m, &s_r1, &s_j,
-      &s_tmp},
-     line_d1, d1},
+tavro::Method methods[] = {
+    {.name = "__f1", .qualname = "_TavroCrypt4.__f1", .class_entry = &s_f1_entry,
+     .parameter_count = 1, .required_count = 1,
+     .locals = {&s_x1, &s_x, &s_v, &s_y, &s_u, &s_a, &s_b, &s_q, &s_r, &s_s, &s_t},
+     .definition_line = line_f1, .body = f1},
+    {.name = "__f2", .qualname = "_TavroCrypt4.__f2", .class_entry = &s_f2_entry,
+     .parameter_count = 0, .required_count = 0, .locals = {}, .definition_line = line_f2,
+     .body = f2},
+    {.name = "e1", .qualname = "_TavroCrypt4.e1", .class_entry = &s_e1, .parameter_count = 1,
+     .required_count = 1, .locals = {&s_raw, &s_ln, &s_r1, &s_tmp, &s_i, &s_k, &s_j},
+     .definition_line = line_e1, .body = e1},
+    {.name = "d1", .qualname = "_TavroCrypt4.d1", .class_entry = &s_d1, .parameter_count = 2,
+     .required_count = 1,
+     .locals = {&s_encrypted, &s_enc, &s_raw, &s_c1, &s_c2, &s_ln, &s_i, &s_lc, &s_m, &s_r1,
+                &s_j, &s_tmp},
+     .definition_line = line_d1, .body = d1},
 };
 
 constexpr int line_test = 75;
 
+// The function a static method of `type` wraps, if it is one of this frame's methods named
+// `qualname` (the codec's methods come from the other library).
+tavro::Function* frame_method(tavro::Library& library, PyObject* type, PyObject* entry,
+                              const char* qualname) {
+    PyObject* wrapper = tavro::find_entry(reinterpret_cast<PyTypeObject*>(type)->tp_dict, entry).get();
+    if (!wrapper || Py_TYPE(wrapper) != &PyStaticMethod_Type) return nullptr;
+    Ref function = tavro::attribute(wrapper, s_dunder_func);
+    if (!function) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    if (Py_TYPE(function.get()) != library.function_type) return nullptr;
+    auto* method = reinterpret_cast<tavro::Function*>(function.get());
+    return std::strcmp(method->method->qualname, qualname) == 0 ? method : nullptr;
+}
+
+// hashlib's own md5, from OpenSSL or the builtin module, that gives MD5 (not, say, a build
+// that refuses it).
+bool is_standard_md5(PyObject* md5) {
+    if (!md5 || !PyCFunction_Check(md5)) return false;
+    PyObject* owner = PyCFunction_GET_SELF(md5);
+    if (!tavro::is_module_named(owner, s_dunder_name, "_hashlib") &&
+        !tavro::is_module_named(owner, s_dunder_name, "_md5")) {
+        return false;
+    }
+    Ref empty = Ref::steal(PyBytes_FromStringAndSize("", 0));
+    Ref digest = empty ? tavro::call(md5, {empty.get()}) : Ref();
+    Ref hex = digest ? tavro::call_method(digest.get(), s_hexdigest, {}) : Ref();
+    bool right = hex && PyUnicode_CheckExact(hex.get()) &&
+                 PyUnicode_CompareWithASCIIString(hex.get(), "d41d8cd98f00b204e9800998ecf8427e") == 0;
+    if (!right) PyErr_Clear();
+    return right;
+}
+
+// What the bodies reach: the module's classes and their helpers, `hashlib.md5`, and through
+// the codec's methods, what the codec relies on.
+void record_originals(tavro::Library& library) {
+    using tavro::find_entry;
+    PyObject* cipher = find_entry(library.globals, s_TavroCrypt4).get();
+    PyObject* codec = find_entry(library.globals, s_TavroCrypt3).get();
+    PyObject* hashlib = find_entry(library.globals, s_hashlib).get();
+    if (!cipher || !codec || !PyType_Check(codec) || !tavro::is_module_named(hashlib, s_dunder_name, "hashlib")) {
+        return originals.seal(false);
+    }
+    PyObject* md5 = find_entry(PyModule_GetDict(hashlib), s_md5).get();
+    tavro::Function* encode = frame_method(library, codec, s_e1, "_TavroCrypt3.e1");
+    tavro::Function* decode = frame_method(library, codec, s_d1, "_TavroCrypt3.d1");
+    bool usable = is_standard_md5(md5) && encode && decode && encode->library == decode->library &&
+                  encode->library->originals &&
+                  frame_method(library, cipher, s_f1_entry, "_TavroCrypt4.__f1") &&
+                  frame_method(library, cipher, s_f2_entry, "_TavroCrypt4.__f2");
+    if (!usable) return originals.seal(false);
+    for (PyObject* type : {cipher, codec}) originals.expect_class(type);
+    for (auto [type, entry] : {std::pair{cipher, s_f1_entry}, {cipher, s_f2_entry},
+                               {codec, s_e1}, {codec, s_d1}}) {
+        PyObject* names = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
+        originals.expect_entry(names, entry, find_entry(names, entry).get());
+    }
+    for (auto [name, value] : {std::pair{s_TavroCrypt4, cipher}, {s_TavroCrypt3, codec},
+                               {s_hashlib, hashlib}}) {
+        originals.expect_entry(library.globals, name, value);
+    }
+    originals.expect_entry(PyModule_GetDict(hashlib), s_md5, md5);
+    originals.expect_originals(encode->library->originals);
+    originals.seal(true);
+    library.originals = &originals;
+}
+
 int run_module_body(Context& context) {
     context.line = line_import_hashlib;
-    if (!frame::import_module(context, s_hashlib, s_hashlib)) return -1;
+    if (!tavro::import_module(context, s_hashlib, s_hashlib)) return -1;
     context.line = line_import_random;
-    if (!frame::import_module(context, s_random, s_random)) return -1;
+    if (!tavro::import_module(context, s_random, s_random)) return -1;
     context.line = line_import_numpy;
-    if (!frame::import_module(context, s_numpy, s_np)) return -1;
+    if (!tavro::import_module(context, s_numpy, s_np)) return -1;
     context.line = line_import_crypt_3;
-    if (!frame::import_from(context, s_crypt_3_module, s_TavroCrypt3)) return -1;
-    if (!frame::build_class(context, s_TavroCrypt4, line_class, methods)) return -1;
+    if (!tavro::import_from(context, s_crypt_3_module, s_TavroCrypt3)) return -1;
+    if (!tavro::build_class(context, s_TavroCrypt4, line_class, methods)) return -1;
     context.line = line_test;
-    return frame::bind_new_dict(context, s_test) ? 0 : -1;
+    if (!tavro::bind_new_dict(context, s_test)) return -1;
+    record_originals(context.library);
+    return 0;
 }
 
 }  // namespace
 
-// An embedding host sets this before the import to run the module as __main__.
-extern "C" {
-Py_EXPORTED_SYMBOL int tavro_crypt_4_run_as_main = 0;
-}
-
-namespace {
-
-frame::Library library({
-    .name = "tavro_crypt_4",
-    .full_name = "tavro.libs.ciphers.tavro_crypt_4",
-    .source_path = "tavro/libs/ciphers/tavro_crypt_4.py",
-    .run_as_main = &tavro_crypt_4_run_as_main,
-    .strings = strings,
-    .ints = ints,
-    .methods = methods,
-    .builtins = builtins,
-    .run_body = run_module_body,
-});
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit_tavro_crypt_4() { return frame::module_definition(library); }
+TAVRO_CIPHER_MODULE(tavro_crypt_4, strings, ints, methods, builtins, run_module_body)

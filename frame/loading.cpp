@@ -1,13 +1,14 @@
-#include "module.hpp"
+// Loading: the create and exec steps that bring a cipher module into the interpreter.
+#include "loading.hpp"
 
+#include "calls.hpp"
 #include "function.hpp"
 #include "traceback.hpp"
 #include "versions.hpp"
 
-#include <initializer_list>
 #include <utility>
 
-namespace frame {
+namespace tavro {
 namespace {
 
 // Set-up failures are reported at the top of the source.
@@ -60,11 +61,12 @@ PyObject* create_module(PyObject* spec, PyModuleDef* definition) {
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    PyObject* borrowed_namespace = PyModule_GetDict(module.get());
-    if (!copy_spec_attribute(spec, "loader", borrowed_namespace, "__loader__", true) ||
-        !copy_spec_attribute(spec, "origin", borrowed_namespace, "__file__", true) ||
-        !copy_spec_attribute(spec, "parent", borrowed_namespace, "__package__", true) ||
-        !copy_spec_attribute(spec, "submodule_search_locations", borrowed_namespace, "__path__",
+    // The module keeps its namespace, and nothing the spec runs can reach the module.
+    Borrowed namespace_(PyModule_GetDict(module.get()));
+    if (!copy_spec_attribute(spec, "loader", namespace_.get(), "__loader__", true) ||
+        !copy_spec_attribute(spec, "origin", namespace_.get(), "__file__", true) ||
+        !copy_spec_attribute(spec, "parent", namespace_.get(), "__package__", true) ||
+        !copy_spec_attribute(spec, "submodule_search_locations", namespace_.get(), "__path__",
                              false)) {
         return nullptr;
     }
@@ -102,25 +104,13 @@ bool make_formatted(PyObject** slot, PyObject* string) {
     return string != nullptr;
 }
 
+#define TAVRO_FRAME_NAME_ROW(member, text) StringConstant{&names.member, text, true},
+
 bool make_constants(Library& library) {
     const Description& description = library.description;
     FrameNames& names = library.names;
     const StringConstant frame_strings[] = {
-        {&names.append, "append", true},
-        {&names.co_argcount, "co_argcount", true},
-        {&names.co_filename, "co_filename", true},
-        {&names.co_flags, "co_flags", true},
-        {&names.co_name, "co_name", true},
-        {&names.co_nlocals, "co_nlocals", true},
-        {&names.co_qualname, "co_qualname", true},
-        {&names.co_varnames, "co_varnames", true},
-        {&names.replace, "replace", true},
-        {&names.dunder_main, "__main__", true},
-        {&names.dunder_metaclass, "__metaclass__", true},
-        {&names.dunder_module, "__module__", true},
-        {&names.dunder_name, "__name__", true},
-        {&names.dunder_qualname, "__qualname__", true},
-        {&names.staticmethod, "staticmethod", true},
+        TAVRO_FRAME_NAMES(TAVRO_FRAME_NAME_ROW)
         {&library.full_name, description.full_name, true},
         {&library.source_path, description.source_path, false},
     };
@@ -151,24 +141,15 @@ bool make_constants(Library& library) {
 }
 
 bool insert_into_sys_modules(Library& library) {
-    PyObject* borrowed_modules = PyImport_GetModuleDict();
-    PyObject* borrowed_entry = PyDict_GetItemWithError(borrowed_modules, library.full_name);
-    if (borrowed_entry) return true;
+    Borrowed modules(PyImport_GetModuleDict());
+    if (Borrowed(PyDict_GetItemWithError(modules.get(), library.full_name))) return true;
     if (PyErr_Occurred()) return false;
-    return PyDict_SetItem(borrowed_modules, library.full_name, library.module) == 0;
+    return PyDict_SetItem(modules.get(), library.full_name, library.module) == 0;
 }
 
 bool capture_builtin(Library& library, PyObject* name, PyObject** slot) {
-    PyObject* value = PyObject_GetAttr(library.builtins, name);
-    if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
-        }
-        return false;
-    }
-    replace(slot, value);
-    return true;
+    replace(slot, builtin(library, name).release());
+    return *slot != nullptr;
 }
 
 // A method's __code__: the interpreter's placeholder for its name and definition line (which
@@ -283,24 +264,6 @@ PyModuleDef_Slot steps[] = {
     {0, nullptr},
 };
 
-Ref import_relative_first(Context& context, PyObject* name, PyObject* from_list) {
-    PyObject* globals = context.library.globals;
-    Ref locals = Ref::steal(PyDict_New());
-    if (!locals) return {};
-    Ref module = Ref::steal(
-        PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 1));
-    if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) {
-        PyErr_Clear();
-        module = Ref::steal(
-            PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 0));
-    }
-    return module;
-}
-
-bool bind(Context& context, PyObject* name, PyObject* value) {
-    return PyDict_SetItem(context.library.globals, name, value) == 0;
-}
-
 }  // namespace
 
 Library::Library(const Description& description)
@@ -310,70 +273,4 @@ Library::Library(const Description& description)
 
 PyObject* module_definition(Library& library) { return PyModuleDef_Init(&library.definition); }
 
-bool import_module(Context& context, PyObject* name, PyObject* bind_as) {
-    Ref from_list = Ref::steal(PyList_New(0));
-    if (!from_list) return false;
-    Ref module = import_relative_first(context, name, from_list.get());
-    return module && bind(context, bind_as, module.get());
-}
-
-bool import_from(Context& context, PyObject* name, PyObject* attribute_name) {
-    Ref from_list = Ref::steal(PyList_New(1));
-    if (!from_list) return false;
-    Py_INCREF(attribute_name);
-    PyList_SET_ITEM(from_list.get(), 0, attribute_name);
-    Ref module = import_relative_first(context, name, from_list.get());
-    if (!module) return false;
-    Ref value = attribute(module.get(), attribute_name);
-    if (!value) {
-        if (PyErr_ExceptionMatches(PyExc_AttributeError)) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_ImportError, "cannot import name %S", attribute_name);
-        }
-        return false;
-    }
-    return bind(context, attribute_name, value.get());
-}
-
-bool build_class(Context& context, PyObject* name, int class_line, std::span<Method> methods) {
-    Library& library = context.library;
-    const FrameNames& names = library.names;
-    context.line = class_line;
-    Ref namespace_ = Ref::steal(PyDict_New());
-    if (!namespace_ ||
-        PyDict_SetItem(namespace_.get(), names.dunder_module, library.full_name) < 0 ||
-        PyDict_SetItem(namespace_.get(), names.dunder_qualname, name) < 0) {
-        return false;
-    }
-    for (Method& method : methods) {
-        context.line = method.definition_line;
-        bool has_optional = method.parameter_count > method.required_count;
-        Ref function =
-            Ref::steal(new_function(library, method, has_optional ? library.none_default : nullptr));
-        if (!function) return false;
-        context.line = method.definition_line - 1;  // the @staticmethod line
-        Ref wrapped = call(library.staticmethod, {function.get()});
-        if (!wrapped) return false;
-        context.line = method.definition_line;
-        if (PyDict_SetItem(namespace_.get(), *method.class_entry, wrapped.get()) < 0) {
-            return false;
-        }
-    }
-    context.line = class_line;
-    // Held: the call may change the namespace the metaclass came from.
-    Ref metaclass =
-        Ref::borrow(PyDict_GetItemWithError(namespace_.get(), names.dunder_metaclass));
-    if (!metaclass) {
-        if (PyErr_Occurred()) return false;
-        metaclass = Ref::borrow(reinterpret_cast<PyObject*>(&PyType_Type));
-    }
-    Ref class_object = call(metaclass.get(), {name, library.empty_tuple, namespace_.get()});
-    return class_object && bind(context, name, class_object.get());
-}
-
-bool bind_new_dict(Context& context, PyObject* name) {
-    Ref dict = Ref::steal(PyDict_New());
-    return dict && bind(context, name, dict.get());
-}
-
-}  // namespace frame
+}  // namespace tavro

@@ -1,12 +1,12 @@
-// Loading a cipher module: the create and exec steps, and the statements of module bodies.
+// Statements of module bodies: imports, class statements, plain bindings. Each reports a
+// failure at `context.line`, which the caller sets to the statement's line.
 #pragma once
 
-#include "calls.hpp"
+#include "library.hpp"
 
-namespace frame {
+#include <span>
 
-// The library's entry point returns this.
-PyObject* module_definition(Library& library);
+namespace tavro {
 
 // `import <name>` (as `bind_as`), relative to the module's own package first.
 bool import_module(Context& context, PyObject* name, PyObject* bind_as);
@@ -17,4 +17,4 @@ bool build_class(Context& context, PyObject* name, int class_line, std::span<Met
 // `<name> = {}`
 bool bind_new_dict(Context& context, PyObject* name);
 
-}  // namespace frame
+}  // namespace tavro
