@@ -4,6 +4,8 @@
 #include "traceback.hpp"
 #include "versions.hpp"
 
+#include <cstring>
+
 namespace tavro {
 
 Ref builtin(Library& library, PyObject* name) {
@@ -70,6 +72,43 @@ Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
 Ref encode_utf8(PyObject* text, PyObject* encode_name, PyObject* codec) {
     if (PyUnicode_CheckExact(text)) return Ref::steal(PyUnicode_AsUTF8String(text));
     return call_method(text, encode_name, {codec});
+}
+
+bool plain_bytes(PyObject* object, PlainBytes& plain) {
+    if (PyBytes_CheckExact(object)) {
+        plain.data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object));
+        plain.size = PyBytes_GET_SIZE(object);
+    } else if (PyByteArray_CheckExact(object)) {
+        plain.data = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(object));
+        plain.size = PyByteArray_GET_SIZE(object);
+    } else if (PyUnicode_CheckExact(object) && PyUnicode_IS_ASCII(object)) {
+        plain.data = PyUnicode_1BYTE_DATA(object);
+        plain.size = PyUnicode_GET_LENGTH(object);
+    } else if (PyUnicode_CheckExact(object)) {
+        plain.owner = Ref::steal(PyUnicode_AsUTF8String(object));
+        if (!plain.owner) {
+            PyErr_Clear();
+            return false;
+        }
+        plain.data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(plain.owner.get()));
+        plain.size = PyBytes_GET_SIZE(plain.owner.get());
+    } else {
+        return false;
+    }
+    return true;
+}
+
+bool plain_encoding(PyObject* enc, PlainEncoding& encoding) {
+    if (enc == Py_None) return true;
+    if (!PyUnicode_CheckExact(enc)) return false;
+    if (PyUnicode_GET_LENGTH(enc) == 0) return true;
+    Py_ssize_t size;
+    encoding.name = PyUnicode_AsUTF8AndSize(enc, &size);
+    if (!encoding.name) {
+        PyErr_Clear();
+        return false;
+    }
+    return std::strlen(encoding.name) == static_cast<std::size_t>(size);
 }
 
 Ref item(PyObject* object, Py_ssize_t index) {

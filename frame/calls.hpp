@@ -35,6 +35,24 @@ Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
 // else (a subclass may override encode) through its method.
 Ref encode_utf8(PyObject* text, PyObject* encode_name, PyObject* codec);
 
+// The bytes a fast path reads from an exact bytes, bytearray or str (its UTF-8 form). False,
+// with no exception set, for anything else or a str that has no UTF-8 form. The pointer is
+// valid only until code that could change the object runs.
+struct PlainBytes {
+    const unsigned char* data;
+    Py_ssize_t size;
+    Ref owner;  // the UTF-8 copy of a str that is not ASCII
+};
+bool plain_bytes(PyObject* object, PlainBytes& plain);
+
+// What `if enc: data.decode(encoding=enc)` does with `enc`, for a fast path: `name` null when
+// `enc` is None or "" (no decoding), else the codec's name as C text. False, with no
+// exception set, for any other `enc` (a subclass, a name with a NUL in it ...).
+struct PlainEncoding {
+    const char* name = nullptr;
+};
+bool plain_encoding(PyObject* enc, PlainEncoding& encoding);
+
 // Python's `obj[index]` for a non-negative index.
 Ref item(PyObject* object, Py_ssize_t index);
 

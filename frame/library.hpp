@@ -15,6 +15,7 @@
 namespace tavro {
 
 struct Context;
+class Originals;
 
 // A method body: receives the bound parameters (in parameter order, kept alive by the
 // caller) and returns a new reference, or nullptr with an exception set after updating
@@ -140,6 +141,7 @@ struct Library {
     PyObject* staticmethod = nullptr;
     FrameNames names{};
     TracebackCodes traceback_codes;
+    Originals* originals = nullptr;  // what the module's fast paths rely on, if it has any
 
     explicit Library(const Description& description);
 };
@@ -157,7 +159,7 @@ struct Context {
 // different builds must therefore agree on these layouts, or not share: the version is part
 // of the key the type is registered under. Changing any of these structs means bumping it
 // and updating the checks below.
-inline constexpr int shared_layout_version = 2;
+inline constexpr int shared_layout_version = 3;
 
 constexpr std::size_t aligned(std::size_t size, std::size_t alignment) {
     return (size + alignment - 1) / alignment * alignment;
@@ -172,7 +174,8 @@ static_assert(sizeof(FrameNames) == 15 * sizeof(void*),
               "the frame's names changed: bump shared_layout_version");
 static_assert(sizeof(Library) == aligned(sizeof(PyModuleDef) + sizeof(Description) +
                                              sizeof(std::int64_t) + 12 * sizeof(void*) +
-                                             sizeof(FrameNames) + sizeof(TracebackCodes),
+                                             sizeof(FrameNames) + sizeof(TracebackCodes) +
+                                             sizeof(void*),
                                          alignof(Library)),
               "Library changed: bump shared_layout_version");
 

@@ -4,6 +4,7 @@
 
 #include <Python.h>
 
+#include <cstdint>
 #include <cstring>
 #include <utility>
 
@@ -37,6 +38,77 @@ inline bool same_version(char (&compiled)[8], char (&running)[8]) {
     }
     running[length] = '\0';
     return std::strcmp(compiled, running) == 0;
+}
+
+// Whether any of a set of dicts changed since the last `mark`. Up to 3.11 every dict carries
+// a version that any change moves (and no two changes share); from 3.12 that version is on
+// its way out and the interpreter tells watchers of each change instead.
+#if PY_VERSION_HEX >= 0x030C0000
+inline std::uint64_t watched_dict_changes = 0;
+
+inline int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
+    ++watched_dict_changes;
+    return 0;
+}
+
+// The other library of the process may ask a DictWatch of this one, so the count it reads
+// is this library's, through `changes_`, not a global of the code doing the asking.
+class DictWatch {
+public:
+    bool add(PyObject* dict) {
+        if (watcher_ < 0) watcher_ = PyDict_AddWatcher(on_watched_dict_change);
+        return watcher_ >= 0 && PyDict_Watch(watcher_, dict) == 0;
+    }
+    bool unchanged() const { return seen_ == *changes_; }
+    void mark() { seen_ = *changes_; }
+
+private:
+    int watcher_ = -1;
+    const std::uint64_t* changes_ = &watched_dict_changes;
+    std::uint64_t seen_ = 0;
+};
+#else
+class DictWatch {
+public:
+    bool add(PyObject* dict) {
+        if (count_ == capacity) return false;
+        dicts_[count_++] = reinterpret_cast<PyDictObject*>(dict);
+        return true;
+    }
+    bool unchanged() const {
+        for (int index = 0; index < count_; ++index) {
+            if (dicts_[index]->ma_version_tag != versions_[index]) return false;
+        }
+        return true;
+    }
+    void mark() {
+        for (int index = 0; index < count_; ++index) versions_[index] = dicts_[index]->ma_version_tag;
+    }
+
+private:
+    static constexpr int capacity = 8;
+    PyDictObject* dicts_[capacity];
+    std::uint64_t versions_[capacity] = {};
+    int count_ = 0;
+};
+#endif
+
+// The version tag of a class, which any change to it or its bases replaces; 0 when it has
+// none at the moment. `assign_type_version` gives it one.
+inline unsigned type_version(PyTypeObject* type) {
+#if PY_VERSION_HEX < 0x030D0000
+    // Before 3.13 a change only clears this flag; the stale tag stays until the next lookup.
+    if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
+#endif
+    return type->tp_version_tag;
+}
+inline void assign_type_version(PyTypeObject* type, PyObject* any_name) {
+#if PY_VERSION_HEX >= 0x030C0000
+    (void)any_name;
+    PyUnstable_Type_AssignVersionTag(type);
+#else
+    _PyType_Lookup(type, any_name);
+#endif
 }
 
 // The exception in flight, taken out of flight for as long as this lives: dropped at the

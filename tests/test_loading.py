@@ -178,8 +178,9 @@ def test_range_is_captured_once_at_load():
         try:
             import {CRYPT4}
         except NameError as error:
-            print(error, *traceback.extract_tb(error.__traceback__)[-1][:3], sep="|")
+            failure = error
         builtins.range = saved
+        print(failure, *traceback.extract_tb(failure.__traceback__)[-1][:3], sep="|")
         import {CRYPT4} as m
         builtins.range = None
         print(m._TavroCrypt4.d1(m._TavroCrypt4.e1("kept"), "utf-8"))

@@ -5,7 +5,10 @@
 // which tests hold the code to.
 #include "frame/calls.hpp"
 #include "frame/loading.hpp"
+#include "frame/originals.hpp"
 #include "frame/statements.hpp"
+#include "native/base64.hpp"
+
 
 using tavro::Context;
 using tavro::Ref;
@@ -17,7 +20,11 @@ namespace {
     X(s_urlsafe_b64decode, "urlsafe_b64decode") X(s_decode, "decode") X(s_encode, "encode") \
     X(s_encoding, "encoding") X(s_rstrip, "rstrip") X(s_e1, "e1") X(s_e2, "e2")           \
     X(s_d1, "d1") X(s_raw, "raw") X(s_enc, "enc") X(s_bs, "bs") X(s_ed, "ed")             \
-    X(s_dd, "dd") X(s_class_name, "_TavroCrypt3") X(s_test, "__test__")
+    X(s_dd, "dd") X(s_class_name, "_TavroCrypt3") X(s_test, "__test__")                   \
+    X(s_b64decode, "b64decode") X(s_bytes_from_decode_data, "_bytes_from_decode_data")     \
+    X(s_urlsafe_decode_translation, "_urlsafe_decode_translation") X(s_binascii, "binascii") \
+    X(s_b2a_base64, "b2a_base64") X(s_a2b_base64, "a2b_base64") X(s_bytes_types, "bytes_types") \
+    X(s_isinstance, "isinstance") X(s_str, "str") X(s_dunder_name, "__name__")
 #define LITERALS(X) X(s_empty, "") X(s_equals, "=") X(s_upper_utf_8, "UTF-8") X(s_utf_8, "utf-8")
 
 IDENTIFIERS(TAVRO_DECLARE)
@@ -25,6 +32,10 @@ LITERALS(TAVRO_DECLARE)
 
 const tavro::StringConstant strings[] = {IDENTIFIERS(TAVRO_IDENTIFIER_ROW)
                                              LITERALS(TAVRO_LITERAL_ROW)};
+
+// The fast paths give what the bodies would, without their calls, while the module's
+// `base64` and all that its functions reach are the standard library's, as at load.
+tavro::Originals originals;
 
 constexpr int line_import_base64 = 4;
 constexpr int line_class = 7;
@@ -54,7 +65,21 @@ Ref encode_base64(Context& context, PyObject* raw) {
                                            s_upper_utf_8);
 }
 
+PyObject* encode_fast(PyObject* raw) {
+    tavro::PlainBytes plain;
+    if (!originals.hold() || !tavro::plain_bytes(raw, plain)) return nullptr;
+    PyObject* text = PyUnicode_New(tavro::base64::encoded_size(plain.size, true), 127);
+    if (!text) {
+        PyErr_Clear();
+        return nullptr;
+    }
+    tavro::base64::encode(plain.data, plain.size,
+                          reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)), true);
+    return text;
+}
+
 PyObject* e1(Context& context, PyObject* const* parameters) {
+    if (PyObject* fast = encode_fast(parameters[0])) return fast;
     Ref ed = encode_base64(context, parameters[0]);
     if (!ed) {
         if (!tavro::swallow_exception(context)) return nullptr;
@@ -113,7 +138,47 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     return tavro::call_method_with_keyword(context, dd.get(), s_decode, s_encoding, enc);
 }
 
+// Plain Base64 text (see tavro::base64::is_plain), as str or bytes. True when taken: then
+// `result` holds the answer, or is empty with the exception to raise.
+bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
+    const char* text;
+    Py_ssize_t size;
+    if (PyUnicode_CheckExact(raw) && PyUnicode_IS_ASCII(raw)) {
+        text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(raw));
+        size = PyUnicode_GET_LENGTH(raw);
+    } else if (PyBytes_CheckExact(raw)) {
+        text = PyBytes_AS_STRING(raw);
+        size = PyBytes_GET_SIZE(raw);
+    } else {
+        return false;
+    }
+    tavro::PlainEncoding encoding;
+    if (!tavro::plain_encoding(enc, encoding) || !tavro::base64::is_plain(text, size) ||
+        !originals.hold()) {
+        return false;
+    }
+    const Py_ssize_t decoded_size = tavro::base64::decoded_size(size);
+    Ref dd = Ref::steal(PyBytes_FromStringAndSize(nullptr, decoded_size));
+    if (!dd) {
+        PyErr_Clear();
+        return false;
+    }
+    tavro::base64::decode_plain(text, size,
+                                reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get())));
+    if (!encoding.name) {
+        result = std::move(dd);
+        return true;
+    }
+    context.line = line_d1_decode;
+    result = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size,
+                                         encoding.name, nullptr));
+    if (!result && tavro::swallow_exception(context)) result = Ref::borrow(Py_None);
+    return true;
+}
+
 PyObject* d1(Context& context, PyObject* const* parameters) {
+    Ref fast;
+    if (decode_fast(context, parameters[0], parameters[1], fast)) return fast.release();
     Ref result = decode_base64(context, parameters[0], parameters[1]);
     if (!result) {
         if (!tavro::swallow_exception(context)) return nullptr;
@@ -135,12 +200,64 @@ tavro::Method methods[] = {
 
 constexpr int line_test = 36;
 
+// bytes.maketrans(b"-_", b"+/"), the table that turns the URL-safe alphabet into the standard.
+bool is_urlsafe_translation(PyObject* table) {
+    if (!table || !PyBytes_CheckExact(table) || PyBytes_GET_SIZE(table) != 256) return false;
+    const auto* entries = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(table));
+    for (int index = 0; index < 256; ++index) {
+        int expected = index == '-' ? '+' : index == '_' ? '/' : index;
+        if (entries[index] != expected) return false;
+    }
+    return true;
+}
+
+// What the bodies reach through `base64`: its functions, and what those use of the module,
+// of `binascii` and of the builtins on the way that plain input takes.
+void record_originals(tavro::Library& library) {
+    using tavro::find_entry;
+    PyObject* base64 = find_entry(library.globals, s_base64).get();
+    bool usable = tavro::is_module_named(base64, s_dunder_name, "base64");
+    if (!usable) return originals.seal(false);
+    PyObject* base64_names = PyModule_GetDict(base64);
+    PyObject* binascii = find_entry(base64_names, s_binascii).get();
+    PyObject* translation = find_entry(base64_names, s_urlsafe_decode_translation).get();
+    PyObject* bytes_types = find_entry(base64_names, s_bytes_types).get();
+    usable = tavro::is_module_named(binascii, s_dunder_name, "binascii") &&
+             !find_entry(base64_names, s_isinstance) && !find_entry(base64_names, s_str) &&
+             is_urlsafe_translation(translation) && bytes_types && PyTuple_CheckExact(bytes_types) &&
+             PyTuple_GET_SIZE(bytes_types) == 2 &&
+             PyTuple_GET_ITEM(bytes_types, 0) == reinterpret_cast<PyObject*>(&PyBytes_Type) &&
+             PyTuple_GET_ITEM(bytes_types, 1) == reinterpret_cast<PyObject*>(&PyByteArray_Type);
+    if (!usable) return originals.seal(false);
+    PyObject* binascii_names = PyModule_GetDict(binascii);
+    PyObject* b2a = find_entry(binascii_names, s_b2a_base64).get();
+    PyObject* a2b = find_entry(binascii_names, s_a2b_base64).get();
+    PyObject* builtin_names = PyModule_GetDict(library.builtins);
+    PyObject* isinstance = find_entry(builtin_names, s_isinstance).get();
+    usable = tavro::is_builtin_of(b2a, binascii) && tavro::is_builtin_of(a2b, binascii) &&
+             tavro::is_builtin_of(isinstance, library.builtins) &&
+             find_entry(builtin_names, s_str).get() == reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    originals.expect_entry(library.globals, s_base64, base64);
+    originals.expect_unchanged(base64_names);
+    for (PyObject* name : {s_b64encode, s_urlsafe_b64decode, s_b64decode, s_bytes_from_decode_data}) {
+        originals.expect_function(find_entry(base64_names, name).get());
+    }
+    originals.expect_entry(binascii_names, s_b2a_base64, b2a);
+    originals.expect_entry(binascii_names, s_a2b_base64, a2b);
+    originals.expect_entry(builtin_names, s_isinstance, isinstance);
+    originals.expect_entry(builtin_names, s_str, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    originals.seal(usable);
+    library.originals = &originals;
+}
+
 int run_module_body(Context& context) {
     context.line = line_import_base64;
     if (!tavro::import_module(context, s_base64, s_base64)) return -1;
     if (!tavro::build_class(context, s_class_name, line_class, methods)) return -1;
     context.line = line_test;
-    return tavro::bind_new_dict(context, s_test) ? 0 : -1;
+    if (!tavro::bind_new_dict(context, s_test)) return -1;
+    record_originals(context.library);
+    return 0;
 }
 
 }  // namespace

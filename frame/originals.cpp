@@ -1,0 +1,157 @@
+// What a fast path takes for granted, and the check that it still holds.
+#include "originals.hpp"
+
+namespace tavro {
+namespace {
+
+bool holds_entry(PyObject* dict, PyObject* name, PyObject* value) {
+    Borrowed found = find_entry(dict, name);
+    return found && found.get() == value;
+}
+
+// The same entries in the same order.
+bool same_entries(PyObject* dict, PyObject* copy) {
+    if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(copy)) return false;
+    Py_ssize_t position = 0, copy_position = 0;
+    PyObject *key, *value, *copy_key, *copy_value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (!PyDict_Next(copy, &copy_position, &copy_key, &copy_value) || key != copy_key ||
+            value != copy_value) {
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* dict_of(PyTypeObject* type) { return type->tp_dict; }
+
+}  // namespace
+
+Borrowed find_entry(PyObject* dict, PyObject* name) {
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(dict, &position, &key, &value)) {
+        if (key == name) return Borrowed(value);
+    }
+    return {};
+}
+
+bool is_module_named(PyObject* object, PyObject* dunder_name, const char* name) {
+    if (!object || !PyModule_CheckExact(object)) return false;
+    Borrowed found = find_entry(PyModule_GetDict(object), dunder_name);
+    return found && PyUnicode_CheckExact(found.get()) &&
+           PyUnicode_CompareWithASCIIString(found.get(), name) == 0;
+}
+
+bool is_builtin_of(PyObject* function, PyObject* module) {
+    return function && PyCFunction_Check(function) && PyCFunction_GET_SELF(function) == module;
+}
+
+void Originals::expect_entry(PyObject* dict, PyObject* name, PyObject* value) {
+    if (entry_count_ == capacity || !dict || !value) {
+        overflow_ = true;
+        return;
+    }
+    entries_[entry_count_++] = {dict, name, value};
+    bool class_dict = false;
+    for (int index = 0; index < class_count_; ++index) {
+        class_dict |= dict_of(classes_[index].type) == dict;
+    }
+    if (!class_dict) {
+        bool watched = false;
+        for (int index = 0; index < entry_count_ - 1; ++index) watched |= entries_[index].dict == dict;
+        if (!watched && !watch_.add(dict)) overflow_ = true;
+    }
+}
+
+void Originals::expect_unchanged(PyObject* dict) {
+    PyObject* copy = PyDict_Copy(dict);
+    if (!copy || copy_count_ == 4 || !watch_.add(dict)) {
+        Py_XDECREF(copy);
+        overflow_ = true;
+        return;
+    }
+    copies_[copy_count_++] = {dict, copy};
+}
+
+void Originals::expect_class(PyObject* type) {
+    if (class_count_ == 4 || !PyType_Check(type) || Py_TYPE(type) != &PyType_Type) {
+        overflow_ = true;
+        return;
+    }
+    classes_[class_count_++] = {reinterpret_cast<PyTypeObject*>(type), 0};
+}
+
+void Originals::expect_function(PyObject* function) {
+    if (function_count_ == 8 || !PyFunction_Check(function)) {
+        overflow_ = true;
+        return;
+    }
+    functions_[function_count_++] = {function, PyFunction_GET_CODE(function),
+                                     PyFunction_GET_DEFAULTS(function),
+                                     PyFunction_GET_KW_DEFAULTS(function)};
+}
+
+void Originals::expect_originals(Originals* other) {
+    if (other_count_ == 2) {
+        overflow_ = true;
+        return;
+    }
+    others_[other_count_++] = other;
+}
+
+void Originals::seal(bool usable) {
+    // Everything recorded is kept alive by the library that recorded it, for good.
+    for (int index = 0; index < entry_count_; ++index) Py_INCREF(entries_[index].value);
+    for (int index = 0; index < function_count_; ++index) Py_INCREF(functions_[index].function);
+    // Recording fails only when memory runs out; the module is then as good without it.
+    usable_ = usable && !overflow_ && !PyErr_Occurred();
+    PyErr_Clear();
+    if (usable_) usable_ = look_again();
+}
+
+bool Originals::look_again() {
+    for (int index = 0; index < entry_count_; ++index) {
+        const Entry& entry = entries_[index];
+        if (!holds_entry(entry.dict, entry.name, entry.value)) return false;
+    }
+    for (int index = 0; index < copy_count_; ++index) {
+        if (!same_entries(copies_[index].dict, copies_[index].copy)) return false;
+    }
+    // A class the interpreter no longer gives version tags (3.13 stops after many changes)
+    // keeps version 0, and is looked at again on every call.
+    for (int index = 0; index < class_count_; ++index) {
+        Class& known = classes_[index];
+        if (!versions::type_version(known.type) && entry_count_ > 0) {
+            versions::assign_type_version(known.type, entries_[0].name);
+        }
+        known.version = versions::type_version(known.type);
+    }
+    watch_.mark();
+    return true;
+}
+
+bool Originals::hold() {
+    if (!usable_) return false;
+    for (int index = 0; index < other_count_; ++index) {
+        if (!others_[index]->hold()) return false;
+    }
+    for (int index = 0; index < function_count_; ++index) {
+        const Function& known = functions_[index];
+        if (PyFunction_GET_CODE(known.function) != known.code ||
+            PyFunction_GET_DEFAULTS(known.function) != known.defaults ||
+            PyFunction_GET_KW_DEFAULTS(known.function) != known.keyword_defaults) {
+            return false;
+        }
+    }
+    bool classes_unchanged = true;
+    for (int index = 0; index < class_count_; ++index) {
+        const Class& known = classes_[index];
+        if (Py_TYPE(known.type) != &PyType_Type) return false;
+        classes_unchanged &= known.version && versions::type_version(known.type) == known.version;
+    }
+    if (classes_unchanged && watch_.unchanged()) return true;
+    return look_again();
+}
+
+}  // namespace tavro

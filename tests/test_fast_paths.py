@@ -1,0 +1,159 @@
+"""The fast paths against the general ones.
+
+While every object the method bodies reach is the one there at load, the libraries compute
+the answer natively; rebinding any of them to an equivalent stand-in sends them down the
+general path, which makes the calls. Both must give the same results, the same exceptions
+and the same traceback entries, and the fast path must come back once the original does.
+"""
+import base64
+import binascii
+import builtins
+import hashlib
+import sys
+import types
+
+import pytest
+
+from conftest import entries
+
+
+class Text(str):
+    pass
+
+
+def outcome(function, *arguments):
+    try:
+        result = function(*arguments)
+    except Exception as error:
+        return type(error), str(error), [entry[1:] for entry in entries(error)[1:]]
+    return type(result), result
+
+
+def native_calls(function, *arguments):
+    """Names of the builtins the call reaches (the fast paths reach none)."""
+    seen = []
+
+    def profile(frame, event, argument):
+        if event == "c_call" and argument is not sys.setprofile:
+            seen.append(argument.__name__)
+
+    sys.setprofile(profile)
+    try:
+        outcome(function, *arguments)
+    finally:
+        sys.setprofile(None)
+    return seen
+
+
+def module_copy(module, **replaced):
+    copy = types.ModuleType(module.__name__)
+    vars(copy).update({k: v for k, v in vars(module).items() if not k.startswith("__")})
+    vars(copy).update(replaced)
+    return copy
+
+
+def stand_ins(crypt3, crypt4):
+    """(name, rebinding) pairs: each rebinds one guarded object to an equivalent one."""
+    codec, cipher = crypt3._TavroCrypt3, crypt4._TavroCrypt4
+    same_codec = type("_TavroCrypt3", (), {"e1": vars(codec)["e1"], "e2": vars(codec)["e2"],
+                                           "d1": vars(codec)["d1"]})
+    f2, f1 = cipher._TavroCrypt4__f2, cipher._TavroCrypt4__f1
+    return [
+        ("cipher's hashlib", [(crypt4, "hashlib", module_copy(hashlib))]),
+        ("hashlib.md5", [(hashlib, "md5", lambda *a, **k: hashlib.new("md5", *a, **k))]),
+        ("cipher's codec", [(crypt4, "_TavroCrypt3", same_codec)]),
+        ("key helper", [(cipher, "_TavroCrypt4__f2", staticmethod(lambda: f2()))]),
+        ("inverse helper", [(cipher, "_TavroCrypt4__f1", staticmethod(lambda x1: f1(x1)))]),
+        ("codec's e1", [(codec, "e1", staticmethod(vars(codec)["e1"].__func__))]),
+        ("codec's base64", [(crypt3, "base64", module_copy(base64))]),
+        ("base64 touched", [(base64, "unrelated", 1)]),
+        ("base64.b64encode code", [(base64.b64encode, "__code__",
+                                    base64.b64encode.__code__.replace())]),
+        ("binascii", [(binascii, "b2a_base64", lambda *a, **k: binascii_b2a(*a, **k)),
+                      (binascii, "a2b_base64", lambda *a, **k: binascii_a2b(*a, **k))]),
+        ("builtins.isinstance", [(builtins, "isinstance", lambda o, t: builtins_isinstance(o, t))]),
+    ]
+
+
+binascii_b2a, binascii_a2b, builtins_isinstance = (binascii.b2a_base64, binascii.a2b_base64,
+                                                   builtins.isinstance)
+
+
+def cipher_cases(cipher, model):
+    token = cipher.e1("fast and general")
+    latin = cipher.e1(bytes(range(256)))
+    return [
+        (cipher.e1, ""), (cipher.e1, b""), (cipher.e1, "abc"), (cipher.e1, "grüße \U0001f600"),
+        (cipher.e1, bytes(range(256)) * 5), (cipher.e1, bytearray(b"x" * 3071)),
+        (cipher.e1, "\ud800"), (cipher.e1, Text("sub")), (cipher.e1, None),
+        (cipher.d1, token), (cipher.d1, token, "utf-8"), (cipher.d1, token, ""),
+        (cipher.d1, token, Text("utf-8")), (cipher.d1, token, "no-such-codec"),
+        (cipher.d1, token, "utf\0-8"), (cipher.d1, token, 5), (cipher.d1, latin, "utf-8"),
+        (cipher.d1, latin, "latin-1"), (cipher.d1, token[:-1] + "0"), (cipher.d1, ""),
+        (cipher.d1, "x" * 31), (cipher.d1, model.seal("")), (cipher.d1, model.seal("A")),
+        (cipher.d1, model.seal("AQ")), (cipher.d1, model.seal("AQID")),
+        (cipher.d1, model.seal("a-_b" * 5)), (cipher.d1, model.seal("YQ==")),
+        (cipher.d1, model.seal("é")), (cipher.d1, Text(token)),
+    ]
+
+
+def codec_cases(codec):
+    return [
+        (codec.e1, ""), (codec.e1, "abc"), (codec.e1, "é" * 7), (codec.e1, b"\xfb\xff"),
+        (codec.e1, bytearray(range(100))), (codec.e1, "\ud800"), (codec.e1, None),
+        (codec.e2, b"ab"), (codec.d1, ""), (codec.d1, "YQ"), (codec.d1, "YQ=="),
+        (codec.d1, "-_8"), (codec.d1, b"w6k"), (codec.d1, "w6k", "utf-8"), (codec.d1, "Q"),
+        (codec.d1, "Y\u00e9Q"), (codec.d1, "/w", "utf-8"), (codec.d1, "YQ", "no-such-codec"),
+        (codec.d1, "YQ", True), (codec.d1, "YQ", 0), (codec.d1, "YQ", "utf\0-8"),
+        (codec.d1, bytearray(b"YQ")), (codec.d1, Text("YQ")),
+    ]
+
+
+@pytest.fixture(scope="module")
+def cases(library):
+    import token_model
+    return (cipher_cases(library.crypt4._TavroCrypt4, token_model) +
+            codec_cases(library.crypt3._TavroCrypt3))
+
+
+@pytest.mark.parametrize("stand_in", range(11))
+def test_fast_and_general_paths_agree(library, cases, monkeypatch, stand_in):
+    name, rebindings = stand_ins(library.crypt3, library.crypt4)[stand_in]
+    fast = [outcome(*case) for case in cases]
+    for target, attribute, value in rebindings:
+        monkeypatch.setattr(target, attribute, value, raising=False)
+    general = [outcome(*case) for case in cases]
+    monkeypatch.undo()
+    assert general == fast, name
+    assert [outcome(*case) for case in cases] == fast
+
+
+def test_the_fast_path_is_taken_only_while_everything_is_original(library, monkeypatch):
+    cipher, codec = library.crypt4._TavroCrypt4, library.crypt3._TavroCrypt3
+    token, text = cipher.e1("x"), codec.e2(b"abc")
+    assert native_calls(cipher.e1, "x") == native_calls(cipher.d1, token) == []
+    assert native_calls(codec.e1, b"abc") == native_calls(codec.d1, text) == []
+    monkeypatch.setattr(base64, "unrelated", 1, raising=False)
+    assert "b2a_base64" in native_calls(codec.e1, b"abc")
+    assert "b2a_base64" in native_calls(cipher.e1, "x")
+    monkeypatch.undo()
+    assert native_calls(cipher.e1, "x") == []
+    monkeypatch.setattr(cipher, "_TavroCrypt4__f2", vars(cipher)["_TavroCrypt4__f2"])
+    assert native_calls(cipher.e1, "x") == []
+
+
+def test_a_class_out_of_version_tags_is_still_watched(library):
+    """3.13 gives a class no more version tags after many changes; the guard must then look
+    at the class itself each time rather than take it as unchanged."""
+    cipher = library.crypt4._TavroCrypt4
+    original = vars(cipher)["_TavroCrypt4__f2"]
+    rebound = staticmethod(lambda: [3.0] * 10)
+    try:
+        for cycle in range(1200):
+            cipher._TavroCrypt4__f2 = rebound
+            with pytest.raises(TypeError):
+                cipher.e1(b"abc")
+            cipher._TavroCrypt4__f2 = original
+            assert cipher.d1(cipher.e1(b"x")) == b"x", cycle
+    finally:
+        cipher._TavroCrypt4__f2 = original
