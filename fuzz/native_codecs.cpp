@@ -1,0 +1,146 @@
+// libFuzzer target: the libraries' own Base64 and MD5 against OpenSSL's, on any input.
+// A mismatch prints both sides and aborts, so libFuzzer keeps the input as a crash.
+// MD5() is deprecated in OpenSSL 3 but is the plainest one-shot digest to compare against.
+#define OPENSSL_SUPPRESS_DEPRECATED
+#include <openssl/evp.h>
+#include <openssl/md5.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "base64.hpp"
+#include "md5.hpp"
+
+namespace {
+
+void fail(const char* what, const std::string& ours, const std::string& theirs) {
+    std::fprintf(stderr, "native_codecs: %s\n  ours:    %s\n  OpenSSL: %s\n", what, ours.c_str(),
+                 theirs.c_str());
+    std::abort();
+}
+
+std::string hex(const unsigned char* bytes, std::size_t size) {
+    static const char digits[] = "0123456789abcdef";
+    std::string text;
+    for (std::size_t index = 0; index < size; ++index) {
+        text += digits[bytes[index] >> 4];
+        text += digits[bytes[index] & 15];
+    }
+    return text;
+}
+
+// Pieces of input-derived lengths (1 to 130 bytes: within a block, across one and over
+// several, with empty ones between) reach every path of update's buffering.
+void check_md5(const unsigned char* data, std::size_t size) {
+    tavro::Md5 md5;
+    for (std::size_t at = 0; at < size;) {
+        std::size_t piece = data[at] % 131;
+        if (piece == 0) {
+            md5.update(data + at, 0);
+            piece = 1;
+        }
+        if (piece > size - at) piece = size - at;
+        md5.update(data + at, piece);
+        at += piece;
+    }
+    char ours[32];
+    md5.hex_digest(ours);
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5(data, size, digest);
+    const std::string theirs = hex(digest, sizeof digest);
+    if (std::string(ours, 32) != theirs) fail("MD5 of the input", std::string(ours, 32), theirs);
+}
+
+void check_decoding(const std::string& text, const unsigned char* expected, std::size_t size,
+                    const char* what) {
+    if (!tavro::base64::is_plain(text.data(), text.size())) fail(what, "not plain", text);
+    if (tavro::base64::decoded_size(text.size()) != size) {
+        fail(what, std::to_string(tavro::base64::decoded_size(text.size())), std::to_string(size));
+    }
+    std::vector<unsigned char> decoded(size);
+    tavro::base64::decode_plain(text.data(), text.size(), decoded.data());
+    if (!std::equal(decoded.begin(), decoded.end(), expected)) {
+        fail(what, hex(decoded.data(), size), hex(expected, size));
+    }
+}
+
+void check_encoding(const unsigned char* data, std::size_t size) {
+    std::vector<unsigned char> reference(tavro::base64::encoded_size(size, true) + 1);
+    const int reference_size = EVP_EncodeBlock(reference.data(), data, static_cast<int>(size));
+    const std::string padded(reinterpret_cast<char*>(reference.data()), reference_size);
+    std::string unpadded = padded.substr(0, padded.find('='));
+
+    for (bool pad : {true, false}) {
+        const std::string& theirs = pad ? padded : unpadded;
+        // Exactly the promised room, so that writing past it is an ASan report.
+        std::vector<char> buffer(tavro::base64::encoded_size(size, pad));
+        if (buffer.size() != theirs.size()) {
+            fail(pad ? "padded encoded_size" : "unpadded encoded_size", std::to_string(buffer.size()),
+                 std::to_string(theirs.size()));
+        }
+        const std::string ours(buffer.data(), tavro::base64::encode(data, size, buffer.data(), pad));
+        if (ours != theirs) fail(pad ? "padded encoding" : "unpadded encoding", ours, theirs);
+    }
+    // Padding is not plain: such text goes to the standard library's decoder.
+    if (tavro::base64::is_plain(padded.data(), padded.size()) != (size % 3 == 0)) {
+        fail("is_plain of the padded encoding", padded, "plain only without padding");
+    }
+
+    check_decoding(unpadded, data, size, "decoding of the unpadded encoding");
+    for (std::size_t index = 0; index < unpadded.size(); ++index) {
+        if (!(data[index % size] & 1)) continue;
+        if (unpadded[index] == '+') unpadded[index] = '-';
+        if (unpadded[index] == '/') unpadded[index] = '_';
+    }
+    check_decoding(unpadded, data, size, "decoding of the encoding with URL-safe characters");
+}
+
+// The input read as text: plain exactly when it is made of either alphabet and padding could
+// complete it, and then it decodes as OpenSSL decodes its standard, padded form.
+void check_text(const unsigned char* data, std::size_t size) {
+    const char* text = reinterpret_cast<const char*>(data);
+    std::string standard(text, size);
+    bool expected = size % 4 != 1;
+    for (char& c : standard) {
+        if (c == '-') c = '+';
+        if (c == '_') c = '/';
+        const bool data_character = (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') ||
+                                    (c >= '0' && c <= '9') || c == '+' || c == '/';
+        expected = expected && data_character;
+    }
+    const bool ours = tavro::base64::is_plain(text, size);
+    if (ours != expected) {
+        fail("is_plain of the input", ours ? "plain" : "not plain", expected ? "plain" : "not plain");
+    }
+    if (!ours) return;
+
+    while (standard.size() % 4) standard += '=';
+    // EVP_DecodeBlock writes whole groups of 3, the bytes the padding stands for included.
+    std::vector<unsigned char> reference(standard.size() / 4 * 3 + 1);
+    const int reference_size =
+        EVP_DecodeBlock(reference.data(), reinterpret_cast<const unsigned char*>(standard.data()),
+                        static_cast<int>(standard.size()));
+    const std::size_t decoded_size = tavro::base64::decoded_size(size);
+    if (reference_size < 0 || static_cast<std::size_t>(reference_size) < decoded_size) {
+        fail("OpenSSL rejects plain text", std::to_string(decoded_size), standard);
+    }
+    std::vector<unsigned char> decoded(decoded_size);
+    tavro::base64::decode_plain(text, size, decoded.data());
+    if (!std::equal(decoded.begin(), decoded.end(), reference.begin())) {
+        fail("decoding of the input", hex(decoded.data(), decoded_size),
+             hex(reference.data(), decoded_size));
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    check_md5(data, size);
+    check_encoding(data, size);
+    check_text(data, size);
+    return 0;
+}
