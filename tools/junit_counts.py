@@ -12,7 +12,8 @@ def counts(report_path):
     as pytest counts it."""
     tally = {"failure": 0, "passed": 0, "skipped": 0, "error": 0}
     for testcase in ElementTree.parse(report_path).getroot().iter("testcase"):
-        outcomes = [kind for kind in ("failure", "skipped", "error") if testcase.find(kind) is not None]
+        outcomes = [kind for kind in ("failure", "skipped", "error")
+                    if testcase.find(kind) is not None]
         for kind in outcomes or ["passed"]:
             tally[kind] += 1
     return tally
@@ -20,7 +21,9 @@ def counts(report_path):
 
 def describe(tally):
     parts = []
-    for kind, label in (("failure", "failed"), ("passed", "passed"), ("skipped", "skipped"), ("error", "error")):
+    labels = (("failure", "failed"), ("passed", "passed"), ("skipped", "skipped"),
+              ("error", "error"))
+    for kind, label in labels:
         count = tally[kind]
         if count:
             plural = "s" if kind == "error" and count > 1 else ""
