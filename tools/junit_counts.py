@@ -7,15 +7,19 @@ import sys
 import xml.etree.ElementTree as ElementTree
 
 
+def outcome(testcase):
+    for kind in ("failure", "skipped", "error"):
+        if testcase.find(kind) is not None:
+            return kind
+    return "passed"
+
+
 def counts(report_path):
-    """Outcomes by kind; a test that fails and then errors in its teardown counts as both,
-    as pytest counts it."""
+    """Outcomes by kind. A test that fails and then errors in its teardown has a testcase
+    element for each, so it counts as pytest counts it: once failed, once an error."""
     tally = {"failure": 0, "passed": 0, "skipped": 0, "error": 0}
     for testcase in ElementTree.parse(report_path).getroot().iter("testcase"):
-        outcomes = [kind for kind in ("failure", "skipped", "error")
-                    if testcase.find(kind) is not None]
-        for kind in outcomes or ["passed"]:
-            tally[kind] += 1
+        tally[outcome(testcase)] += 1
     return tally
 
 
