@@ -61,7 +61,8 @@ PyObject* create_module(PyObject* spec, PyModuleDef* definition) {
     if (!name) return nullptr;
     Ref module = Ref::steal(PyModule_NewObject(name.get()));
     if (!module) return nullptr;
-    // The module keeps its namespace, and nothing the spec runs can reach the module.
+    // The module keeps its namespace: reading the module spec's attributes may run Python
+    // code, and none of it can reach the module, which nothing else holds yet.
     Borrowed namespace_(PyModule_GetDict(module.get()));
     if (!copy_spec_attribute(spec, "loader", namespace_.get(), "__loader__", true) ||
         !copy_spec_attribute(spec, "origin", namespace_.get(), "__file__", true) ||
