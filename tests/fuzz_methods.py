@@ -88,30 +88,26 @@ class Data(bytes):
     pass
 
 
-class Encoded(str):
-    """A text whose encode gives something else than its UTF-8 bytes."""
-    def __new__(cls, value, encoded):
-        self = super().__new__(cls, value)
-        self.encoded = encoded
-        return self
+def answering(base, method):
+    """A subclass of `base` whose `method` answers what each instance was made with, or
+    raises it when that is an exception class."""
+    class Answering(base):
+        def __new__(cls, value, answer):
+            self = super().__new__(cls, value)
+            self.answer = answer
+            return self
 
-    def encode(self, *arguments):
-        if isinstance(self.encoded, type):
-            raise self.encoded("encode")
-        return self.encoded
+    def answer(self, *arguments):
+        if isinstance(self.answer, type):
+            raise self.answer(method)
+        return self.answer
+
+    setattr(Answering, method, answer)
+    return Answering
 
 
-class Decoding(bytes):
-    """Bytes whose decode gives something else."""
-    def __new__(cls, value, decoded):
-        self = super().__new__(cls, value)
-        self.decoded = decoded
-        return self
-
-    def decode(self, *arguments):
-        if isinstance(self.decoded, type):
-            raise self.decoded("decode")
-        return self.decoded
+Encoded = answering(str, "encode")  # a text whose encode is not its UTF-8 bytes
+Decoding = answering(bytes, "decode")
 
 
 class Seq:
