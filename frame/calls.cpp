@@ -98,6 +98,28 @@ bool plain_bytes(PyObject* object, PlainBytes& plain) {
     return true;
 }
 
+namespace {
+
+// The names PyUnicode_Decode sends to its own decoders, after folding case and turning "-"
+// and " " into "_"; any other spelling is simply not recognised here.
+bool is_ascii_keeping_codec(const char* name) {
+    char folded[16];
+    std::size_t size = 0;
+    for (; name[size]; ++size) {
+        if (size + 1 == sizeof folded) return false;
+        const char c = name[size];
+        folded[size] = c == '-' || c == ' ' ? '_' : c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
+    }
+    folded[size] = 0;
+    for (const char* known : {"utf_8", "utf8", "ascii", "us_ascii", "latin1", "latin_1",
+                              "iso_8859_1", "iso8859_1"}) {
+        if (std::strcmp(folded, known) == 0) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
 bool plain_encoding(PyObject* enc, PlainEncoding& encoding) {
     if (enc == Py_None) return true;
     if (!PyUnicode_CheckExact(enc)) return false;
@@ -108,7 +130,9 @@ bool plain_encoding(PyObject* enc, PlainEncoding& encoding) {
         PyErr_Clear();
         return false;
     }
-    return std::strlen(encoding.name) == static_cast<std::size_t>(size);
+    if (std::strlen(encoding.name) != static_cast<std::size_t>(size)) return false;
+    encoding.keeps_ascii = is_ascii_keeping_codec(encoding.name);
+    return true;
 }
 
 Ref item(PyObject* object, Py_ssize_t index) {

@@ -50,6 +50,9 @@ bool plain_bytes(PyObject* object, PlainBytes& plain);
 // exception set, for any other `enc` (a subclass, a name with a NUL in it ...).
 struct PlainEncoding {
     const char* name = nullptr;
+    // The interpreter's own UTF-8, ASCII or Latin-1 decoder, which it picks by name without
+    // asking the codec registry, and which turns ASCII bytes into the same characters.
+    bool keeps_ascii = false;
 };
 bool plain_encoding(PyObject* enc, PlainEncoding& encoding);
 

@@ -10,6 +10,7 @@ import binascii
 import builtins
 import hashlib
 import sys
+import tracemalloc
 import types
 
 import pytest
@@ -79,9 +80,17 @@ binascii_b2a, binascii_a2b, builtins_isinstance = (binascii.b2a_base64, binascii
                                                    builtins.isinstance)
 
 
+# Codec names decoded by the interpreter's own decoders, whose ASCII is the same text, and
+# names that take the codec registry.
+ASCII_KEEPING = ["UTF-8", "utf8", "Utf_8", "ascii", "US-ASCII", "latin-1", "latin1", "ISO 8859-1",
+                 "iso8859_1"]
+OTHER_CODECS = ["utf-16", "cp1252", "utf--8", " utf-8", "latin-1-x"]
+
+
 def cipher_cases(cipher, model):
     token = cipher.e1("fast and general")
     latin = cipher.e1(bytes(range(256)))
+    long_text = cipher.e1("grüße " * 2000)
     return [
         (cipher.e1, ""), (cipher.e1, b""), (cipher.e1, "abc"), (cipher.e1, "grüße \U0001f600"),
         (cipher.e1, bytes(range(256)) * 5), (cipher.e1, bytearray(b"x" * 3071)),
@@ -94,6 +103,10 @@ def cipher_cases(cipher, model):
         (cipher.d1, model.seal("AQ")), (cipher.d1, model.seal("AQID")),
         (cipher.d1, model.seal("a-_b" * 5)), (cipher.d1, model.seal("YQ==")),
         (cipher.d1, model.seal("é")), (cipher.d1, Text(token)),
+    ] + [(cipher.d1, token, spelling) for spelling in ASCII_KEEPING + OTHER_CODECS] + [
+        (cipher.d1, sealed, spelling)
+        for sealed in (latin, long_text, cipher.e1(b"x" * 10000 + b"\xff"), model.seal("a" * 14))
+        for spelling in ("ascii", "UTF8", "iso-8859-1", "utf-16", "cp1252")
     ]
 
 
@@ -157,3 +170,24 @@ def test_a_class_out_of_version_tags_is_still_watched(library):
             assert cipher.d1(cipher.e1(b"x")) == b"x", cycle
     finally:
         cipher._TavroCrypt4__f2 = original
+
+
+def peak_of(call):
+    """The answer of a call and the most memory it held at once (tracemalloc)."""
+    tracemalloc.start()
+    try:
+        return call(), tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+
+
+def test_a_large_call_holds_little_more_than_its_answer(library):
+    """One pass straight into the answer: a token is 4/3 of its data, and decryption holds
+    the plain data once, as bytes or as the ASCII text it decodes to."""
+    cipher = library.crypt4._TavroCrypt4
+    data = bytes(0x20 + index % 95 for index in range(1 << 20))
+    token, peak = peak_of(lambda: cipher.e1(data))
+    assert peak <= 1.5 * len(data)
+    for enc, expected in ((None, data), ("utf-8", data.decode())):
+        answer, peak = peak_of(lambda: cipher.d1(token, enc))
+        assert answer == expected and peak <= 1.2 * len(data), enc

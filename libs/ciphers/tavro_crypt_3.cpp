@@ -138,7 +138,7 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     return tavro::call_method_with_keyword(context, dd.get(), s_decode, s_encoding, enc);
 }
 
-// Plain Base64 text (see tavro::base64::is_plain), as str or bytes. True when taken: then
+// Plain Base64 text (see tavro::base64::decode_plain), as str or bytes. True when taken: then
 // `result` holds the answer, or is empty with the exception to raise.
 bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
     const char* text;
@@ -153,18 +153,17 @@ bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
         return false;
     }
     tavro::PlainEncoding encoding;
-    if (!tavro::plain_encoding(enc, encoding) || !tavro::base64::is_plain(text, size) ||
-        !originals.hold()) {
-        return false;
-    }
+    if (!tavro::plain_encoding(enc, encoding) || !originals.hold()) return false;
     const Py_ssize_t decoded_size = tavro::base64::decoded_size(size);
     Ref dd = Ref::steal(PyBytes_FromStringAndSize(nullptr, decoded_size));
     if (!dd) {
         PyErr_Clear();
         return false;
     }
-    tavro::base64::decode_plain(text, size,
-                                reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get())));
+    if (!tavro::base64::decode_plain(text, size,
+                                     reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get())))) {
+        return false;
+    }
     if (!encoding.name) {
         result = std::move(dd);
         return true;

@@ -192,7 +192,7 @@ PyObject* f2(Context& context, PyObject* const*) {
     return table;
 }
 
-long multiplier_of(long seed) {
+constexpr long multiplier_of(long seed) {
     long multiplier = seed % 2 == 0 ? seed + 1 : seed;
     return multiplier == 1 ? fallback_multiplier : multiplier;
 }
@@ -309,28 +309,42 @@ bool append_key_header(Context& context, PyObject* payload) {
 }
 
 // Enciphered payload bytes go through a block this size on their way into the token, so a
-// token of any size is written in one pass with no copy of the payload.
+// token of any size is written in one pass with no copy of the payload. A multiple of 3, so
+// the Base64 of the blocks joins up.
 constexpr std::size_t block_size = 3 * 1024;
+
+// What the fast path adds to each multiplied byte, by position: the offset and the position
+// key of the key table, reduced once.
+constexpr auto key_addends = [] {
+    std::array<unsigned char, position_keys> addends{};
+    for (int position = 0; position < position_keys; ++position) {
+        addends[position] = static_cast<unsigned char>(key_table[1] + key_table[2 + position]);
+    }
+    return addends;
+}();
 
 PyObject* encrypt_fast(PyObject* raw) {
     tavro::PlainBytes plain;
     if (!originals.hold() || !tavro::plain_bytes(raw, plain)) return nullptr;
-    const std::size_t payload_size = header_size + static_cast<std::size_t>(plain.size);
-    const std::size_t body_size = tavro::base64::encoded_size(payload_size, false);
+    const std::size_t plain_size = static_cast<std::size_t>(plain.size);
+    const std::size_t body_size = tavro::base64::encoded_size(header_size + plain_size, false);
     PyObject* token = PyUnicode_New(static_cast<Py_ssize_t>(body_size + tag_size), 127);
     if (!token) {
         PyErr_Clear();
         return nullptr;
     }
     char* const body = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(token));
-    const EncipherKey key{multiplier_of(key_table[0]), key_table[1]};
+    constexpr unsigned multiplier = static_cast<unsigned>(multiplier_of(key_table[0]));
     unsigned char block[block_size];
-    std::size_t filled = 0;
-    for (; filled < header_size; ++filled) block[filled] = static_cast<unsigned char>(key_table[filled]);
+    std::copy(std::begin(key_table), std::end(key_table), block);
+    std::size_t filled = header_size;
     char* out = body;
-    for (Py_ssize_t j = 0; j < plain.size; ++j) {
-        block[filled++] = static_cast<unsigned char>(
-            encipher(plain.data[j], key, key_table[2 + j % position_keys]));
+    for (std::size_t j = 0; j < plain_size;) {
+        const std::size_t count = std::min(block_size - filled, plain_size - j);
+        for (const std::size_t end = j + count; j < end; ++j) {
+            block[filled++] =
+                static_cast<unsigned char>(plain.data[j] * multiplier + key_addends[j % position_keys]);
+        }
         if (filled == block_size) {
             out = tavro::base64::encode(block, filled, out, false);
             filled = 0;
@@ -495,9 +509,45 @@ bool decipher_items(Context& context, PyObject* output, PyObject* payload, Py_ss
     return true;
 }
 
-// A token of ASCII text whose body is plain Base64 (see tavro::base64::is_plain) and whose
-// payload holds at least its first two header bytes. True when taken: then `result` holds
-// the answer, or is empty with the exception to raise.
+// Decodes a token body and deciphers the payload after its header into `plain`, block by
+// block. False when the body is not plain Base64 (see tavro::base64::decode_plain). `bits`
+// gathers the bits of every plain byte, so the caller can tell whether all are ASCII.
+bool decipher_body(const char* body, std::size_t body_size, unsigned char* plain,
+                   unsigned& bits) {
+    constexpr std::size_t block_text = block_size / 3 * 4;
+    unsigned char block[block_size];
+    std::array<unsigned char, position_keys> subtrahends{};
+    unsigned inverse = 0;
+    bits = 0;
+    std::size_t j = 0;
+    for (std::size_t start = 0; start < body_size; start += block_text) {
+        const std::size_t chunk = std::min(body_size - start, block_text);
+        if (!tavro::base64::decode_plain(body + start, chunk, block)) return false;
+        const std::size_t decoded = tavro::base64::decoded_size(chunk);
+        std::size_t index = 0;
+        if (start == 0) {
+            // The first block holds the whole header; a payload no longer than it has
+            // nothing to decipher.
+            if (decoded <= header_size) return true;
+            index = header_size;
+            inverse = static_cast<unsigned>(inverse_of_byte(multiplier_of(block[0])));
+            for (int position = 0; position < position_keys; ++position) {
+                subtrahends[position] = static_cast<unsigned char>(block[2 + position] + block[1]);
+            }
+        }
+        for (; index < decoded; ++index, ++j) {
+            const unsigned char byte = static_cast<unsigned char>(
+                (block[index] - subtrahends[j % position_keys]) * inverse);
+            plain[j] = byte;
+            bits |= byte;
+        }
+    }
+    return true;
+}
+
+// A token of ASCII text whose body is plain Base64 and whose payload holds at least its first
+// two header bytes. True when taken: then `result` holds the answer, or is empty with the
+// exception to raise.
 bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& result) {
     if (!PyUnicode_CheckExact(encrypted) || !PyUnicode_IS_ASCII(encrypted)) return false;
     const Py_ssize_t length = PyUnicode_GET_LENGTH(encrypted);
@@ -516,45 +566,31 @@ bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& res
         return true;
     }
     const std::size_t payload_size = tavro::base64::decoded_size(body_size);
-    if (!tavro::base64::is_plain(body, body_size) || payload_size < 2) return false;
+    if (payload_size < 2) return false;
 
+    // Text that an ASCII-keeping codec would decode is deciphered straight into the str it
+    // becomes, when it turns out to be ASCII: no bytearray is made beside it. The str is
+    // nobody else's until then, so other bytes may pass through it on their way to the codec.
     const std::size_t plain_size = payload_size > header_size ? payload_size - header_size : 0;
-    Ref output = Ref::steal(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(plain_size)));
+    const auto plain_length = static_cast<Py_ssize_t>(plain_size);
+    const bool into_text = encoding.name && encoding.keeps_ascii;
+    Ref output = Ref::steal(into_text ? PyUnicode_New(plain_length, 127)
+                                      : PyByteArray_FromStringAndSize(nullptr, plain_length));
     if (!output) {
         PyErr_Clear();
         return false;
     }
-    auto* plain = reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(output.get()));
-    unsigned char header[header_size] = {};
-    unsigned char block[block_size];
-    long inverse = 0, offset = 0;
-    std::size_t position = 0;  // payload bytes decoded so far
-    for (std::size_t start = 0; start < body_size; start += block_size / 3 * 4) {
-        const std::size_t chunk = std::min(body_size - start, block_size / 3 * 4);
-        tavro::base64::decode_plain(body + start, chunk, block);
-        const std::size_t decoded = tavro::base64::decoded_size(chunk);
-        for (std::size_t index = 0; index < decoded; ++index, ++position) {
-            if (position < header_size) {
-                header[position] = block[index];
-                if (position == 1) {
-                    inverse = inverse_of_byte(multiplier_of(header[0]));
-                    offset = header[1];
-                }
-                continue;
-            }
-            const std::size_t j = position - header_size;
-            plain[j] = static_cast<unsigned char>(
-                decipher(block[index], header[2 + j % position_keys], offset, inverse));
-        }
-    }
-    if (!encoding.name) {
+    auto* plain = into_text ? PyUnicode_1BYTE_DATA(output.get())
+                            : reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(output.get()));
+    unsigned bits;
+    if (!decipher_body(body, body_size, plain, bits)) return false;
+    if (!encoding.name || (into_text && bits < 0x80)) {
         result = std::move(output);
         return true;
     }
     context.line = line_d1_decode;
-    result = Ref::steal(PyUnicode_Decode(reinterpret_cast<const char*>(plain),
-                                         static_cast<Py_ssize_t>(plain_size), encoding.name,
-                                         nullptr));
+    result = Ref::steal(PyUnicode_Decode(reinterpret_cast<const char*>(plain), plain_length,
+                                         encoding.name, nullptr));
     return true;
 }
 

@@ -2,37 +2,52 @@
 #include "base64.hpp"
 
 #include <array>
+#include <cstdint>
+#include <cstring>
 
 namespace tavro::base64 {
 namespace {
 
 constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-constexpr signed char not_data = -1;
 
-// Both alphabets at once: "-" and "_" stand for "+" and "/".
-constexpr std::array<signed char, 256> decoding = [] {
-    std::array<signed char, 256> table{};
-    table.fill(not_data);
-    for (int index = 0; index < 64; ++index) {
-        table[static_cast<unsigned char>(alphabet[index])] = static_cast<signed char>(index);
-    }
-    table['-'] = 62;
-    table['_'] = 63;
+// The two characters of every 12 bits, so that 3 bytes take two look-ups.
+constexpr auto pairs = [] {
+    std::array<std::array<char, 2>, 4096> table{};
+    for (int bits = 0; bits < 4096; ++bits) table[bits] = {alphabet[bits >> 6], alphabet[bits & 63]};
     return table;
 }();
 
-inline unsigned value_of(char c) { return static_cast<unsigned>(decoding[static_cast<unsigned char>(c)]); }
+// For each of the four places in a group, a character's 6 bits already shifted into place;
+// anything but a data character of either alphabet ("-" and "_" stand for "+" and "/") sets
+// a bit above the 24 a group fills, so one test after the loop finds it.
+constexpr std::uint32_t not_data = 1u << 24;
+
+constexpr auto decoding = [] {
+    std::array<std::array<std::uint32_t, 256>, 4> tables{};
+    for (int place = 0; place < 4; ++place) {
+        tables[place].fill(not_data);
+        auto set = [&](unsigned char c, std::uint32_t value) {
+            tables[place][c] = value << (6 * (3 - place));
+        };
+        for (int index = 0; index < 64; ++index) set(static_cast<unsigned char>(alphabet[index]), index);
+        set('-', 62);
+        set('_', 63);
+    }
+    return tables;
+}();
+
+inline std::uint32_t bits_of(const char* text, int place) {
+    return decoding[place][static_cast<unsigned char>(text[place])];
+}
 
 }  // namespace
 
 char* encode(const unsigned char* data, std::size_t size, char* out, bool padded) {
     std::size_t index = 0;
-    for (; index + 3 <= size; index += 3) {
+    for (; index + 3 <= size; index += 3, out += 4) {
         const unsigned group = data[index] << 16 | data[index + 1] << 8 | data[index + 2];
-        *out++ = alphabet[group >> 18];
-        *out++ = alphabet[(group >> 12) & 63];
-        *out++ = alphabet[(group >> 6) & 63];
-        *out++ = alphabet[group & 63];
+        std::memcpy(out, pairs[group >> 12].data(), 2);
+        std::memcpy(out + 2, pairs[group & 0xfff].data(), 2);
     }
     const std::size_t rest = size - index;
     if (rest == 0) return out;
@@ -47,30 +62,26 @@ char* encode(const unsigned char* data, std::size_t size, char* out, bool padded
     return out;
 }
 
-bool is_plain(const char* text, std::size_t size) {
-    if (size % 4 == 1) return false;
-    unsigned char seen = 0;
-    for (std::size_t index = 0; index < size; ++index) {
-        seen |= static_cast<unsigned char>(decoding[static_cast<unsigned char>(text[index])]);
-    }
-    return !(seen & 0x80);
-}
-
-void decode_plain(const char* text, std::size_t size, unsigned char* out) {
-    std::size_t index = 0;
-    for (; index + 4 <= size; index += 4) {
-        const unsigned group = value_of(text[index]) << 18 | value_of(text[index + 1]) << 12 |
-                               value_of(text[index + 2]) << 6 | value_of(text[index + 3]);
+bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
+    const std::size_t rest = size % 4;
+    if (rest == 1) return false;
+    std::uint32_t seen = 0;
+    for (const char* end = text + (size - rest); text != end; text += 4) {
+        const std::uint32_t group =
+            bits_of(text, 0) | bits_of(text, 1) | bits_of(text, 2) | bits_of(text, 3);
+        seen |= group;
         *out++ = static_cast<unsigned char>(group >> 16);
         *out++ = static_cast<unsigned char>(group >> 8);
         *out++ = static_cast<unsigned char>(group);
     }
-    const std::size_t rest = size - index;
-    if (rest < 2) return;
-    unsigned group = value_of(text[index]) << 18 | value_of(text[index + 1]) << 12;
-    if (rest == 3) group |= value_of(text[index + 2]) << 6;
-    *out++ = static_cast<unsigned char>(group >> 16);
-    if (rest == 3) *out++ = static_cast<unsigned char>(group >> 8);
+    if (rest >= 2) {
+        std::uint32_t group = bits_of(text, 0) | bits_of(text, 1);
+        if (rest == 3) group |= bits_of(text, 2);
+        seen |= group;
+        *out++ = static_cast<unsigned char>(group >> 16);
+        if (rest == 3) *out++ = static_cast<unsigned char>(group >> 8);
+    }
+    return !(seen & not_data);
 }
 
 }  // namespace tavro::base64

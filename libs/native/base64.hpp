@@ -16,14 +16,12 @@ constexpr std::size_t encoded_size(std::size_t size, bool padded) {
 // pieces can be joined when every piece but the last holds a multiple of 3 bytes.
 char* encode(const unsigned char* data, std::size_t size, char* out, bool padded);
 
-// True when `text` holds only data characters of the standard or the URL-safe alphabet, in
-// a count that padding can complete (not one more than a multiple of 4).
-bool is_plain(const char* text, std::size_t size);
-
-// Bytes that plain text of `size` characters decodes to.
+// Bytes that text of `size` characters decodes to.
 constexpr std::size_t decoded_size(std::size_t size) { return size / 4 * 3 + (size % 4 ? size % 4 - 1 : 0); }
 
-// Decodes plain text (see is_plain) into decoded_size(size) bytes at `out`.
-void decode_plain(const char* text, std::size_t size, unsigned char* out);
+// Decodes `text` into decoded_size(size) bytes at `out` when it is plain: only data
+// characters of the standard or the URL-safe alphabet, in a count that padding can complete
+// (not one more than a multiple of 4). False otherwise, with `out` holding nothing of use.
+bool decode_plain(const char* text, std::size_t size, unsigned char* out);
 
 }  // namespace tavro::base64

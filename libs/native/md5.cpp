@@ -92,13 +92,17 @@ void Md5::update(const unsigned char* data, std::size_t size) {
 }
 
 void Md5::hex_digest(char* out) {
+    // The padding goes straight into the pending block: a "1" bit, zeros, the length in bits.
     const std::uint64_t bits = length_ * 8;
-    static const unsigned char padding[64] = {0x80};
-    std::size_t pad = (pending_size_ < 56 ? 56 : 120) - pending_size_;
-    update(padding, pad);
-    unsigned char length_bytes[8];
-    for (int index = 0; index < 8; ++index) length_bytes[index] = (bits >> (8 * index)) & 0xff;
-    update(length_bytes, 8);
+    pending_[pending_size_++] = 0x80;
+    if (pending_size_ > 56) {
+        std::memset(pending_ + pending_size_, 0, sizeof pending_ - pending_size_);
+        compress(pending_);
+        pending_size_ = 0;
+    }
+    std::memset(pending_ + pending_size_, 0, 56 - pending_size_);
+    for (int index = 0; index < 8; ++index) pending_[56 + index] = (bits >> (8 * index)) & 0xff;
+    compress(pending_);
     static const char digits[] = "0123456789abcdef";
     for (int word = 0; word < 4; ++word) {
         for (int byte = 0; byte < 4; ++byte) {
