@@ -9,8 +9,9 @@
     python bench/run.py [--quick] [--no-peer]   (with the package and Cython installed;
                                                   scripts/bench does both)
 
-Every implementation must give the same result for each case. Prints the best time per
-call of each, the ratios peer/library, baseline/library and library/floor (above 1 in the
+Every implementation must give the same result for each case. Each case is one statement,
+`k.e1(payload)` say, timed as it stands by timeit (no wrapper call whose cost would dilute the
+ratios), in alternating rounds. Prints the best time per call of each, the ratios peer/library, baseline/library and library/floor (above 1 in the
 first two and below 1 in the last: the library wins), and the library's peak memory per call
 (tracemalloc) as a multiple of the input's size.
 """
@@ -60,37 +61,41 @@ def floor_decode(text):
 
 
 def cases(sizes):
-    """(name, input size, call on (codec, cipher), floor call or None)."""
+    """(name, input size, statement on the codec `c` and the cipher `k`, floor statement, the
+    names both use). Statements are timed as they stand, as a caller would write the call."""
     key_header = bytes(tavro_crypt_4._TavroCrypt4._TavroCrypt4__f2())
     for size in sizes:
         payload, words = data(size), text(size)
-        token = tavro_crypt_4._TavroCrypt4.e1(payload)
-        word_token = tavro_crypt_4._TavroCrypt4.e1(words)
-        encoded = tavro_crypt_3._TavroCrypt3.e2(payload)
-        # Each call takes its input as a default: a closure would see the last loop's input.
-        yield (f"4.e1 bytes {label(size)}", size, lambda c, k, p=payload: k.e1(p),
-               lambda p=key_header + payload: floor_encrypt(p))
-        yield (f"4.e1 str {label(size)}", size, lambda c, k, w=words: k.e1(w),
-               lambda p=key_header + words.encode(): floor_encrypt(p))
-        yield (f"4.d1 {label(size)}", size, lambda c, k, t=token: k.d1(t),
-               lambda t=token: floor_decrypt(t))
-        yield (f"4.d1 enc {label(size)}", size, lambda c, k, t=word_token: k.d1(t, "utf-8"),
-               lambda t=word_token, b=words.encode(): (floor_decrypt(t), b.decode("utf-8")))
-        yield (f"3.e1 {label(size)}", size, lambda c, k, p=payload: c.e1(p),
-               lambda p=payload: floor_encode(p))
-        yield (f"3.d1 {label(size)}", size, lambda c, k, e=encoded: c.d1(e),
-               lambda e=encoded: floor_decode(e))
+        names = {
+            "payload": payload, "words": words, "encoded": tavro_crypt_3._TavroCrypt3.e2(payload),
+            "token": tavro_crypt_4._TavroCrypt4.e1(payload),
+            "word_token": tavro_crypt_4._TavroCrypt4.e1(words),
+            "sealed": key_header + payload, "sealed_words": key_header + words.encode(),
+            "word_bytes": words.encode(),
+        }
+        yield f"4.e1 bytes {label(size)}", size, "k.e1(payload)", "floor_encrypt(sealed)", names
+        yield f"4.e1 str {label(size)}", size, "k.e1(words)", "floor_encrypt(sealed_words)", names
+        yield f"4.d1 {label(size)}", size, "k.d1(token)", "floor_decrypt(token)", names
+        yield (f"4.d1 enc {label(size)}", size, "k.d1(word_token, 'utf-8')",
+               "floor_decrypt(word_token), word_bytes.decode('utf-8')", names)
+        yield f"3.e1 {label(size)}", size, "c.e1(payload)", "floor_encode(payload)", names
+        yield f"3.d1 {label(size)}", size, "c.d1(encoded)", "floor_decode(encoded)", names
 
 
 def label(size):
     return f"{size // MiB} MiB" if size >= MiB else f"{size // KiB} KiB" if size >= KiB else f"{size} B"
 
 
-def best(call, quick):
-    timer = timeit.Timer(call)
-    number, elapsed = timer.autorange()
-    repeat = 3 if quick or elapsed * 5 > 10 else 5
-    return min(timer.repeat(repeat=repeat, number=number)) / number
+def best_times(timers, quick):
+    """Best seconds per call of each timer. Each is calibrated (which warms it up) before any
+    is measured, and the rounds take them in turn, so that a drift of the machine's speed
+    weighs on all alike."""
+    numbers = [timer.autorange()[0] for timer in timers]
+    best = [float("inf")] * len(timers)
+    for _ in range(3 if quick else 5):
+        for index, (timer, number) in enumerate(zip(timers, numbers)):
+            best[index] = min(best[index], timer.timeit(number) / number)
+    return best
 
 
 def peak_memory(call, size):
@@ -119,15 +124,24 @@ def main():
 
     print(f"{'case':18} {'baseline':>11} {'peer':>11} {'floor':>11} {'library':>11} "
           f"{'peer/lib':>9} {'base/lib':>9} {'lib/floor':>9} {'memory':>7}")
-    for name, size, call, floor in cases(sizes):
-        expected = call(*library)
-        for other in (baseline, peer):
-            assert other is None or call(*other) == expected, name
-        fast = best(lambda: call(*library), options.quick)
-        slow = best(lambda: call(*baseline), options.quick) if size <= MiB else None
-        compiled_time = best(lambda: call(*peer), options.quick) if peer and size <= MiB else None
-        floor_time = best(floor, options.quick)
-        memory = peak_memory(lambda: call(*library), size) if size >= MiB else None
+    floors = {"floor_encrypt": floor_encrypt, "floor_decrypt": floor_decrypt,
+              "floor_encode": floor_encode, "floor_decode": floor_decode}
+    for name, size, statement, floor, names in cases(sizes):
+        def namespace(classes):
+            return {**names, **floors, "c": classes[0], "k": classes[1]}
+
+        expected = eval(statement, namespace(library))
+        contestants = [library, baseline if size <= MiB else None, peer if size <= MiB else None]
+        for other in contestants[1:]:
+            assert other is None or eval(statement, namespace(other)) == expected, name
+        timers = [timeit.Timer(statement, globals=namespace(classes))
+                  for classes in contestants if classes]
+        timers.append(timeit.Timer(floor, globals=namespace(library)))
+        times = iter(best_times(timers, options.quick))
+        fast, slow, compiled_time = (next(times) if classes else None for classes in contestants)
+        floor_time = next(times)
+        memory = (peak_memory(lambda: eval(statement, namespace(library)), size)
+                  if size >= MiB else None)
 
         def cell(seconds):
             return f"{seconds * 1e6:9.2f}us" if seconds else f"{'-':>11}"
