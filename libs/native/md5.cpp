@@ -2,6 +2,7 @@
 #include "md5.hpp"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 
 namespace tavro {
@@ -18,6 +19,14 @@ constexpr std::uint32_t sines[64] = {
     0x432aff97, 0xab9423a7, 0xfc93a039, 0x655b59c3, 0x8f0ccc92, 0xffeff47d, 0x85845dd1,
     0x6fa87e4f, 0xfe2ce6e0, 0xa3014314, 0x4e0811a1, 0xf7537e82, 0xbd3af235, 0x2ad7d2bb,
     0xeb86d391};
+
+// The two hexadecimal digits of every byte.
+constexpr auto hex_pairs = [] {
+    constexpr char digits[] = "0123456789abcdef";
+    std::array<std::array<char, 2>, 256> table{};
+    for (int value = 0; value < 256; ++value) table[value] = {digits[value >> 4], digits[value & 15]};
+    return table;
+}();
 
 inline std::uint32_t rotate_left(std::uint32_t value, int count) {
     return (value << count) | (value >> (32 - count));
@@ -103,12 +112,9 @@ void Md5::hex_digest(char* out) {
     std::memset(pending_ + pending_size_, 0, 56 - pending_size_);
     for (int index = 0; index < 8; ++index) pending_[56 + index] = (bits >> (8 * index)) & 0xff;
     compress(pending_);
-    static const char digits[] = "0123456789abcdef";
     for (int word = 0; word < 4; ++word) {
-        for (int byte = 0; byte < 4; ++byte) {
-            unsigned value = (state_[word] >> (8 * byte)) & 0xff;
-            *out++ = digits[value >> 4];
-            *out++ = digits[value & 0xf];
+        for (int byte = 0; byte < 4; ++byte, out += 2) {
+            std::memcpy(out, hex_pairs[(state_[word] >> (8 * byte)) & 0xff].data(), 2);
         }
     }
 }
