@@ -102,20 +102,24 @@ namespace {
 
 // The names PyUnicode_Decode sends to its own decoders, after folding case and turning "-"
 // and " " into "_"; any other spelling is simply not recognised here.
-bool is_ascii_keeping_codec(const char* name) {
+void recognise_codec(PlainEncoding& encoding) {
     char folded[16];
     std::size_t size = 0;
-    for (; name[size]; ++size) {
-        if (size + 1 == sizeof folded) return false;
+    for (const char* name = encoding.name; name[size]; ++size) {
+        if (size + 1 == sizeof folded) return;
         const char c = name[size];
         folded[size] = c == '-' || c == ' ' ? '_' : c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c;
     }
     folded[size] = 0;
-    for (const char* known : {"utf_8", "utf8", "ascii", "us_ascii", "latin1", "latin_1",
-                              "iso_8859_1", "iso8859_1"}) {
-        if (std::strcmp(folded, known) == 0) return true;
-    }
-    return false;
+    auto is_one_of = [&](std::initializer_list<const char*> names) {
+        for (const char* known : names) {
+            if (std::strcmp(folded, known) == 0) return true;
+        }
+        return false;
+    };
+    encoding.utf_8 = is_one_of({"utf_8", "utf8"});
+    encoding.keeps_ascii = encoding.utf_8 || is_one_of({"ascii", "us_ascii", "latin1", "latin_1",
+                                                        "iso_8859_1", "iso8859_1"});
 }
 
 }  // namespace
@@ -131,7 +135,7 @@ bool plain_encoding(PyObject* enc, PlainEncoding& encoding) {
         return false;
     }
     if (std::strlen(encoding.name) != static_cast<std::size_t>(size)) return false;
-    encoding.keeps_ascii = is_ascii_keeping_codec(encoding.name);
+    recognise_codec(encoding);
     return true;
 }
 

@@ -53,6 +53,7 @@ struct PlainEncoding {
     // The interpreter's own UTF-8, ASCII or Latin-1 decoder, which it picks by name without
     // asking the codec registry, and which turns ASCII bytes into the same characters.
     bool keeps_ascii = false;
+    bool utf_8 = false;  // and of those, UTF-8
 };
 bool plain_encoding(PyObject* enc, PlainEncoding& encoding);
 

@@ -87,6 +87,19 @@ ASCII_KEEPING = ["UTF-8", "utf8", "Utf_8", "ascii", "US-ASCII", "latin-1", "lati
 OTHER_CODECS = ["utf-16", "cp1252", "utf--8", " utf-8", "latin-1-x"]
 
 
+# Plain bytes at the edges of UTF-8: each width, the widest and narrowest of each, a
+# character across the first and second blocks the fast path deciphers, and what the
+# interpreter's decoder refuses (overlong forms, surrogates, past U+10FFFF, cut short).
+UTF_8_EDGES = [
+    "é".encode(), "a€".encode(), "\U0001f600".encode(), "\x80\u07ff\u0800\uffff".encode(),
+    "\U00010000\U0010ffff".encode(), b"a" * 3061 + "€".encode(), b"a" * 3062 + "€".encode(),
+    "ü".encode() * 3000 + "\U0001f600".encode(), b"\xc0\x80", b"\xc1\xbf", b"\xe0\x80\x80",
+    b"\xe0\x9f\xbf", b"\xed\xa0\x80", b"\xed\xbf\xbf", b"\xf0\x8f\xbf\xbf",
+    b"\xf4\x90\x80\x80", b"\xf5\x80\x80\x80", b"\xff", b"\x80", b"a\xe2\x82", b"\xe2\x82a",
+    b"\xf0\x9f\x98", "é".encode() * 2000 + b"\xed\xa0\x80",
+]
+
+
 def cipher_cases(cipher, model):
     token = cipher.e1("fast and general")
     latin = cipher.e1(bytes(range(256)))
@@ -104,6 +117,7 @@ def cipher_cases(cipher, model):
         (cipher.d1, model.seal("a-_b" * 5)), (cipher.d1, model.seal("YQ==")),
         (cipher.d1, model.seal("é")), (cipher.d1, Text(token)),
     ] + [(cipher.d1, token, spelling) for spelling in ASCII_KEEPING + OTHER_CODECS] + [
+        (cipher.d1, cipher.e1(plain), "utf-8") for plain in UTF_8_EDGES] + [
         (cipher.d1, sealed, spelling)
         for sealed in (latin, long_text, cipher.e1(b"x" * 10000 + b"\xff"), model.seal("a" * 14))
         for spelling in ("ascii", "UTF8", "iso-8859-1", "utf-16", "cp1252")
@@ -191,3 +205,8 @@ def test_a_large_call_holds_little_more_than_its_answer(library):
     for enc, expected in ((None, data), ("utf-8", data.decode())):
         answer, peak = peak_of(lambda: cipher.d1(token, enc))
         assert answer == expected and peak <= 1.2 * len(data), enc
+    # Text that is not ASCII: its plain bytes, then the text, but never both at once.
+    words = "grüße, " * (1 << 17)
+    token = cipher.e1(words)
+    answer, peak = peak_of(lambda: cipher.d1(token, "utf-8"))
+    assert answer == words and peak <= 1.2 * len(words.encode())

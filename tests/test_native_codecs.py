@@ -1,11 +1,13 @@
-"""The libraries' own Base64 and MD5 (their fast paths) against the standard library's,
-through the public methods: every length from 0 to 300, random data and the RFCs' vectors."""
+"""The libraries' own Base64, MD5 and UTF-8 decoding (their fast paths) against the standard
+library's, through the public methods: every length from 0 to 300, random data, the RFCs'
+vectors, and every pair of bytes after a UTF-8 lead byte."""
 import base64
 import binascii
 import hashlib
 import random
 
 import pytest
+from hypothesis import given, settings, strategies as st
 
 LENGTHS = list(range(301)) + [3 * 1024 - 1, 3 * 1024, 3 * 1024 + 1, 4096 * 3 + 7, 65537]
 URL_SAFE = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/-_"
@@ -77,3 +79,38 @@ def test_digests_match_hashlib(cipher):
         assert tag_check(cipher, body, digest), length
         wrong = digest[:-1] + ("0" if digest[-1] != "0" else "1")
         assert not tag_check(cipher, body, wrong), length
+
+
+def utf_8_outcome(decode, data):
+    try:
+        return decode(data)
+    except UnicodeDecodeError as error:
+        return str(error)
+
+
+def test_utf_8_accepts_what_the_codec_accepts_after_every_lead_byte(cipher):
+    """Which bytes may follow a lead byte is where decoders differ: every pair that matters,
+    with the rest of a character after it, cut short, or broken."""
+    seconds = [0x00, 0x41, 0x7F, *range(0x80, 0xC1), 0xFF]
+    for lead in range(0x80, 0x100):
+        for second in seconds:
+            for rest in (b"\x80\x80", b"", b"A\x80", b"\x80A"):
+                data = bytes([lead, second]) + rest
+                expected = utf_8_outcome(lambda d: d.decode("utf-8"), data)
+                assert utf_8_outcome(lambda t: cipher.d1(t, "utf-8"), cipher.e1(data)) == expected
+
+
+# Byte strings near UTF-8: whole characters (surrogates among them), stray bytes, and any
+# lead byte followed by up to three continuation bytes.
+near_utf_8 = st.lists(st.one_of(
+    st.characters(blacklist_categories=()).map(lambda c: c.encode("utf-8", "surrogatepass")),
+    st.binary(max_size=3),
+    st.builds(lambda lead, tail: bytes([lead, *tail]), st.integers(0xC0, 0xFF),
+              st.lists(st.integers(0x80, 0xBF), max_size=3))), max_size=4).map(b"".join)
+
+
+@settings(deadline=None)
+@given(near_utf_8)
+def test_utf_8_plain_bytes_decode_as_the_codec_decodes_them(cipher, data):
+    expected = utf_8_outcome(lambda d: d.decode("utf-8"), data)
+    assert utf_8_outcome(lambda t: cipher.d1(t, "utf-8"), cipher.e1(data)) == expected

@@ -12,6 +12,7 @@
 #include "frame/statements.hpp"
 #include "native/base64.hpp"
 #include "native/md5.hpp"
+#include "native/utf8.hpp"
 
 #include <algorithm>
 #include <array>
@@ -509,40 +510,67 @@ bool decipher_items(Context& context, PyObject* output, PyObject* payload, Py_ss
     return true;
 }
 
-// Decodes a token body and deciphers the payload after its header into `plain`, block by
-// block. False when the body is not plain Base64 (see tavro::base64::decode_plain). `bits`
-// gathers the bits of every plain byte, so the caller can tell whether all are ASCII.
-bool decipher_body(const char* body, std::size_t body_size, unsigned char* plain,
-                   unsigned& bits) {
+// Decodes a token body and deciphers the payload after its header, block by block, handing
+// each block of plain bytes to `take(bytes, size)`. False when the body is not plain Base64
+// (see tavro::base64::decode_plain).
+template <class Take>
+bool decipher_body(const char* body, std::size_t body_size, Take&& take) {
     constexpr std::size_t block_text = block_size / 3 * 4;
     unsigned char block[block_size];
     std::array<unsigned char, position_keys> subtrahends{};
     unsigned inverse = 0;
-    bits = 0;
     std::size_t j = 0;
     for (std::size_t start = 0; start < body_size; start += block_text) {
         const std::size_t chunk = std::min(body_size - start, block_text);
         if (!tavro::base64::decode_plain(body + start, chunk, block)) return false;
         const std::size_t decoded = tavro::base64::decoded_size(chunk);
-        std::size_t index = 0;
+        std::size_t first = 0;
         if (start == 0) {
             // The first block holds the whole header; a payload no longer than it has
             // nothing to decipher.
             if (decoded <= header_size) return true;
-            index = header_size;
+            first = header_size;
             inverse = static_cast<unsigned>(inverse_of_byte(multiplier_of(block[0])));
             for (int position = 0; position < position_keys; ++position) {
                 subtrahends[position] = static_cast<unsigned char>(block[2 + position] + block[1]);
             }
         }
-        for (; index < decoded; ++index, ++j) {
-            const unsigned char byte = static_cast<unsigned char>(
+        for (std::size_t index = first; index < decoded; ++index, ++j) {
+            block[index] = static_cast<unsigned char>(
                 (block[index] - subtrahends[j % position_keys]) * inverse);
-            plain[j] = byte;
-            bits |= byte;
         }
+        take(block + first, decoded - first);
     }
     return true;
+}
+
+// The text of a token whose plain bytes are UTF-8 but not all ASCII. They are read once in
+// `scratch` to learn the text's length and widest character; the scratch goes, and the body
+// is deciphered a second time straight into the text, so the two are never held together.
+// Empty, with no exception set, when the bytes are not UTF-8: the codec then says why.
+Ref utf8_text(const char* body, std::size_t body_size, Ref& scratch, const unsigned char* plain,
+              std::size_t plain_size) {
+    Py_ssize_t length = 0;
+    std::uint32_t widest = 0;
+    tavro::Utf8Decoder measure;
+    bool valid = measure.feed(plain, plain_size, [&](std::uint32_t code) {
+        ++length;
+        widest = std::max(widest, code);
+    });
+    if (!valid || !measure.complete()) return {};
+    scratch = Ref();
+    Ref text = Ref::steal(PyUnicode_New(length, static_cast<Py_UCS4>(widest)));
+    if (!text) return {};
+    const int kind = PyUnicode_KIND(text.get());
+    void* const data = PyUnicode_DATA(text.get());
+    Py_ssize_t written = 0;
+    tavro::Utf8Decoder decoder;
+    decipher_body(body, body_size, [&](const unsigned char* bytes, std::size_t size) {
+        decoder.feed(bytes, size, [&](std::uint32_t code) {
+            PyUnicode_WRITE(kind, data, written++, code);
+        });
+    });
+    return text;
 }
 
 // A token of ASCII text whose body is plain Base64 and whose payload holds at least its first
@@ -570,7 +598,7 @@ bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& res
 
     // Text that an ASCII-keeping codec would decode is deciphered straight into the str it
     // becomes, when it turns out to be ASCII: no bytearray is made beside it. The str is
-    // nobody else's until then, so other bytes may pass through it on their way to the codec.
+    // nobody else's until then, so other bytes may pass through it on their way to a codec.
     const std::size_t plain_size = payload_size > header_size ? payload_size - header_size : 0;
     const auto plain_length = static_cast<Py_ssize_t>(plain_size);
     const bool into_text = encoding.name && encoding.keeps_ascii;
@@ -582,13 +610,25 @@ bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& res
     }
     auto* plain = into_text ? PyUnicode_1BYTE_DATA(output.get())
                             : reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(output.get()));
-    unsigned bits;
-    if (!decipher_body(body, body_size, plain, bits)) return false;
+    unsigned bits = 0;
+    std::size_t filled = 0;
+    bool plain_base64 = decipher_body(body, body_size, [&](const unsigned char* bytes, std::size_t size) {
+        for (std::size_t index = 0; index < size; ++index) {
+            plain[filled + index] = bytes[index];
+            bits |= bytes[index];
+        }
+        filled += size;
+    });
+    if (!plain_base64) return false;
     if (!encoding.name || (into_text && bits < 0x80)) {
         result = std::move(output);
         return true;
     }
     context.line = line_d1_decode;
+    if (encoding.utf_8) {
+        result = utf8_text(body, body_size, output, plain, plain_size);
+        if (result || PyErr_Occurred()) return true;
+    }
     result = Ref::steal(PyUnicode_Decode(reinterpret_cast<const char*>(plain), plain_length,
                                          encoding.name, nullptr));
     return true;
