@@ -610,17 +610,13 @@ bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& res
     }
     auto* plain = into_text ? PyUnicode_1BYTE_DATA(output.get())
                             : reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(output.get()));
-    unsigned bits = 0;
     std::size_t filled = 0;
     bool plain_base64 = decipher_body(body, body_size, [&](const unsigned char* bytes, std::size_t size) {
-        for (std::size_t index = 0; index < size; ++index) {
-            plain[filled + index] = bytes[index];
-            bits |= bytes[index];
-        }
+        std::memcpy(plain + filled, bytes, size);
         filled += size;
     });
     if (!plain_base64) return false;
-    if (!encoding.name || (into_text && bits < 0x80)) {
+    if (!encoding.name || (into_text && tavro::is_ascii(plain, plain_size))) {
         result = std::move(output);
         return true;
     }

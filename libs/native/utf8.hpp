@@ -6,8 +6,22 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace tavro {
+
+// True when every byte is below 0x80, read a word at a time.
+inline bool is_ascii(const unsigned char* bytes, std::size_t size) {
+    std::uint64_t bits = 0;
+    std::size_t index = 0;
+    for (; index + 8 <= size; index += 8) {
+        std::uint64_t word;
+        std::memcpy(&word, bytes + index, 8);
+        bits |= word;
+    }
+    for (; index < size; ++index) bits |= bytes[index];
+    return !(bits & 0x8080808080808080u);
+}
 
 class Utf8Decoder {
 public:
