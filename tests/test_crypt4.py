@@ -147,6 +147,12 @@ def test_tokens_under_other_key_tables_decrypt(cipher, k0, multiplier):
         assert cipher.d1(token, "latin-1") == data.decode("latin-1")
 
 
+def test_tokens_decrypt_under_every_seed_byte(cipher):
+    data = bytes(range(256))
+    for k0 in range(256):
+        assert cipher.d1(model.make_token(data, [k0, 91, 1, 2, 3, 5, 8, 13, 21, 34])) == data, k0
+
+
 @pytest.mark.parametrize("tamper", [
     lambda t: t[:-1] + ("0" if t[-1] != "0" else "1"),
     lambda t: t[:-32] + t[-32:].upper(),

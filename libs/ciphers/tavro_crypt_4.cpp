@@ -107,7 +107,7 @@ constexpr int line_f1_t = 20;
 constexpr int line_f1_until_positive = 22;
 constexpr int line_f1_add = 23;
 
-long inverse_of_byte(long b) {
+constexpr long inverse_of_byte(long b) {
     long a = 256, x = 1, y = 0, u = 0, v = 1;
     while (b != 0) {
         long q = a / b;
@@ -197,6 +197,16 @@ constexpr long multiplier_of(long seed) {
     long multiplier = seed % 2 == 0 ? seed + 1 : seed;
     return multiplier == 1 ? fallback_multiplier : multiplier;
 }
+
+// The inverse of the multiplier of every seed byte a token header can carry, so that reading
+// a token costs no division.
+constexpr auto inverse_of_seed = [] {
+    std::array<unsigned char, 256> inverses{};
+    for (int seed = 0; seed < 256; ++seed) {
+        inverses[seed] = static_cast<unsigned char>(inverse_of_byte(multiplier_of(seed)));
+    }
+    return inverses;
+}();
 
 // Hex MD5 digest of the UTF-8 form of `text`, through the module global `hashlib`.
 Ref md5_hex(Context& context, PyObject* text) {
@@ -530,7 +540,7 @@ bool decipher_body(const char* body, std::size_t body_size, Take&& take) {
             // nothing to decipher.
             if (decoded <= header_size) return true;
             first = header_size;
-            inverse = static_cast<unsigned>(inverse_of_byte(multiplier_of(block[0])));
+            inverse = inverse_of_seed[block[0]];
             for (int position = 0; position < position_keys; ++position) {
                 subtrahends[position] = static_cast<unsigned char>(block[2 + position] + block[1]);
             }
