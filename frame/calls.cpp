@@ -98,10 +98,6 @@ bool plain_bytes(PyObject* object, PlainBytes& plain) {
     return true;
 }
 
-namespace {
-
-// The names PyUnicode_Decode sends to its own decoders, after folding case and turning "-"
-// and " " into "_"; any other spelling is simply not recognised here.
 void recognise_codec(PlainEncoding& encoding) {
     char folded[16];
     std::size_t size = 0;
@@ -122,8 +118,6 @@ void recognise_codec(PlainEncoding& encoding) {
                                                         "iso_8859_1", "iso8859_1"});
 }
 
-}  // namespace
-
 bool plain_encoding(PyObject* enc, PlainEncoding& encoding) {
     if (enc == Py_None) return true;
     if (!PyUnicode_CheckExact(enc)) return false;
@@ -134,9 +128,7 @@ bool plain_encoding(PyObject* enc, PlainEncoding& encoding) {
         PyErr_Clear();
         return false;
     }
-    if (std::strlen(encoding.name) != static_cast<std::size_t>(size)) return false;
-    recognise_codec(encoding);
-    return true;
+    return std::strlen(encoding.name) == static_cast<std::size_t>(size);
 }
 
 Ref item(PyObject* object, Py_ssize_t index) {

@@ -52,10 +52,15 @@ struct PlainEncoding {
     const char* name = nullptr;
     // The interpreter's own UTF-8, ASCII or Latin-1 decoder, which it picks by name without
     // asking the codec registry, and which turns ASCII bytes into the same characters.
+    // Set by recognise_codec only.
     bool keeps_ascii = false;
     bool utf_8 = false;  // and of those, UTF-8
 };
 bool plain_encoding(PyObject* enc, PlainEncoding& encoding);
+// Fills in `keeps_ascii` and `utf_8` for a named codec: the names PyUnicode_Decode sends to
+// its own decoders after folding case and turning "-" and " " into "_"; any other spelling
+// is simply not recognised.
+void recognise_codec(PlainEncoding& encoding);
 
 // Python's `obj[index]` for a non-negative index.
 Ref item(PyObject* object, Py_ssize_t index);

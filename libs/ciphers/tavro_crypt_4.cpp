@@ -611,7 +611,8 @@ bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& res
     // nobody else's until then, so other bytes may pass through it on their way to a codec.
     const std::size_t plain_size = payload_size > header_size ? payload_size - header_size : 0;
     const auto plain_length = static_cast<Py_ssize_t>(plain_size);
-    const bool into_text = encoding.name && encoding.keeps_ascii;
+    if (encoding.name) tavro::recognise_codec(encoding);
+    const bool into_text = encoding.keeps_ascii;
     Ref output = Ref::steal(into_text ? PyUnicode_New(plain_length, 127)
                                       : PyByteArray_FromStringAndSize(nullptr, plain_length));
     if (!output) {
