@@ -10,10 +10,11 @@
                                                   scripts/bench does both)
 
 Every implementation must give the same result for each case. Each case is one statement,
-`k.e1(payload)` say, timed as it stands by timeit (no wrapper call whose cost would dilute the
-ratios), in alternating rounds. Prints the best time per call of each, the ratios peer/library, baseline/library and library/floor (above 1 in the
-first two and below 1 in the last: the library wins), and the library's peak memory per call
-(tracemalloc) as a multiple of the input's size.
+`k.e1(payload)` say, timed as it stands by timeit (no wrapper call whose cost would dilute
+the ratios), in alternating rounds. Prints the best time per call of each, the ratios
+peer/library, baseline/library and library/floor (above 1 in the first two and below 1 in
+the last: the library wins), and the library's peak memory per call (tracemalloc) as a
+multiple of the input's size.
 """
 import argparse
 import binascii
