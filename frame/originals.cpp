@@ -57,7 +57,7 @@ void Originals::expect_entry(PyObject* dict, PyObject* name, PyObject* value) {
     for (int index = 0; index < class_count_; ++index) {
         class_dict |= dict_of(classes_[index].type) == dict;
     }
-    if (!class_dict) {
+    if (!class_dict && watched_) {
         bool watched = false;
         for (int index = 0; index < entry_count_ - 1; ++index) watched |= entries_[index].dict == dict;
         if (!watched && !watch_.add(dict)) overflow_ = true;
@@ -66,7 +66,7 @@ void Originals::expect_entry(PyObject* dict, PyObject* name, PyObject* value) {
 
 void Originals::expect_unchanged(PyObject* dict) {
     PyObject* copy = PyDict_Copy(dict);
-    if (!copy || copy_count_ == 4 || !watch_.add(dict)) {
+    if (!copy || copy_count_ == 4 || (watched_ && !watch_.add(dict))) {
         Py_XDECREF(copy);
         overflow_ = true;
         return;
@@ -150,7 +150,7 @@ bool Originals::hold() {
         if (Py_TYPE(known.type) != &PyType_Type) return false;
         classes_unchanged &= known.version && versions::type_version(known.type) == known.version;
     }
-    if (classes_unchanged && watch_.unchanged()) return true;
+    if (watched_ && classes_unchanged && watch_.unchanged()) return true;
     return look_again();
 }
 

@@ -24,6 +24,11 @@ bool is_builtin_of(PyObject* function, PyObject* module);
 
 class Originals {
 public:
+    // An unwatched record is looked at afresh on every hold(): for the general paths, which
+    // are slow anyway, so that they spend none of the interpreter's few dict watchers.
+    enum Watch { watched, unwatched };
+    explicit Originals(Watch watch = watched) : watched_(watch == watched) {}
+
     // `dict[name] is value` must hold (and `name` must be there).
     void expect_entry(PyObject* dict, PyObject* name, PyObject* value);
     // Nothing in `dict` may change: its entries are compared with a copy taken now.
@@ -74,6 +79,7 @@ private:
     int other_count_ = 0;
     bool overflow_ = false;
     bool usable_ = false;
+    bool watched_;
     versions::DictWatch watch_;
 };
 

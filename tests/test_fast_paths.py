@@ -160,7 +160,9 @@ def test_the_fast_path_is_taken_only_while_everything_is_original(library, monke
     token, text = cipher.e1("x"), codec.e2(b"abc")
     assert native_calls(cipher.e1, "x") == native_calls(cipher.d1, token) == []
     assert native_calls(codec.e1, b"abc") == native_calls(codec.d1, text) == []
-    monkeypatch.setattr(base64, "unrelated", 1, raising=False)
+    # The general path answers for the interpreter's own base64 functions as the fast path
+    # does, so only a stand-in that calls binascii shows which path ran.
+    monkeypatch.setattr(binascii, "b2a_base64", lambda *a, **k: binascii_b2a(*a, **k))
     assert "b2a_base64" in native_calls(codec.e1, b"abc")
     assert "b2a_base64" in native_calls(cipher.e1, "x")
     monkeypatch.undo()

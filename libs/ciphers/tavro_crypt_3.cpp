@@ -8,6 +8,7 @@
 #include "frame/originals.hpp"
 #include "frame/statements.hpp"
 #include "native/base64.hpp"
+#include "pinned.hpp"
 
 
 using tavro::Context;
@@ -24,8 +25,10 @@ namespace {
     X(s_b64decode, "b64decode") X(s_bytes_from_decode_data, "_bytes_from_decode_data")     \
     X(s_urlsafe_decode_translation, "_urlsafe_decode_translation") X(s_binascii, "binascii") \
     X(s_b2a_base64, "b2a_base64") X(s_a2b_base64, "a2b_base64") X(s_bytes_types, "bytes_types") \
-    X(s_isinstance, "isinstance") X(s_str, "str") X(s_dunder_name, "__name__")
-#define LITERALS(X) X(s_empty, "") X(s_equals, "=") X(s_upper_utf_8, "UTF-8") X(s_utf_8, "utf-8")
+    X(s_isinstance, "isinstance") X(s_str, "str") X(s_dunder_name, "__name__")             \
+    X(s_memoryview, "memoryview") X(s_translate, "translate") X(s_dunder_class, "__class__")
+#define LITERALS(X)                                                                         \
+    X(s_empty, "") X(s_equals, "=") X(s_upper_utf_8, "UTF-8") X(s_utf_8, "utf-8") X(s_ascii, "ascii")
 
 IDENTIFIERS(TAVRO_DECLARE)
 LITERALS(TAVRO_DECLARE)
@@ -36,6 +39,10 @@ const tavro::StringConstant strings[] = {IDENTIFIERS(TAVRO_IDENTIFIER_ROW)
 // The fast paths give what the bodies would, without their calls, while the module's
 // `base64` and all that its functions reach are the standard library's, as at load.
 tavro::Originals originals;
+
+// The interpreter's own base64 functions, which the general paths answer for as 3.9 does.
+tavro::pinned::Function standard_b64encode, standard_urlsafe_b64decode;
+tavro::pinned::DecodeNames decode_names;
 
 constexpr int line_import_base64 = 4;
 constexpr int line_class = 7;
@@ -54,7 +61,12 @@ Ref encode_base64(Context& context, PyObject* raw) {
         if (!data) return {};
     }
     context.line = line_e1_b64encode;
-    Ref bs = tavro::call_global_method(context, s_base64, s_b64encode, {data.get()});
+    Ref base64 = tavro::global(context, s_base64);
+    if (!base64) return {};
+    Ref b64encode = tavro::attribute(base64.get(), s_b64encode);
+    if (!b64encode) return {};
+    if (standard_b64encode.answers(b64encode.get())) return tavro::pinned::b64encode_text(data.get());
+    Ref bs = tavro::call(b64encode.get(), {data.get()});
     if (!bs) return {};
     context.line = line_e1_decode;
     if (PyBytes_CheckExact(bs.get())) {
@@ -128,7 +140,9 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     if (!padding) return {};
     Ref padded = Ref::steal(PyNumber_Add(text.get(), padding.get()));
     if (!padded) return {};
-    Ref dd = tavro::call(b64decode.get(), {padded.get()});
+    Ref dd = standard_urlsafe_b64decode.answers(b64decode.get())
+                 ? tavro::pinned::urlsafe_b64decode(padded.get(), decode_names)
+                 : tavro::call(b64decode.get(), {padded.get()});
     if (!dd) return {};
     context.line = line_d1_if_enc;
     int wants_text = tavro::truth(enc);
@@ -210,6 +224,38 @@ bool is_urlsafe_translation(PyObject* table) {
     return true;
 }
 
+// base64's own encoder and URL-safe decoder with what each reaches, for the general paths.
+void record_standard_functions(PyObject* base64_names, PyObject* binascii, PyObject* builtin_names,
+                               bool usable) {
+    using tavro::find_entry;
+    PyObject* binascii_names = PyModule_GetDict(binascii);
+    auto& encoder = standard_b64encode;
+    encoder.record(find_entry(base64_names, s_b64encode).get());
+    encoder.reach.expect_function(find_entry(base64_names, s_b64encode).get());
+    encoder.reach.expect_entry(base64_names, s_binascii, binascii);
+    encoder.reach.expect_entry(binascii_names, s_b2a_base64, find_entry(binascii_names, s_b2a_base64).get());
+    encoder.reach.seal(usable);
+
+    auto& decoder = standard_urlsafe_b64decode;
+    decoder.record(find_entry(base64_names, s_urlsafe_b64decode).get());
+    for (PyObject* name : {s_urlsafe_b64decode, s_b64decode, s_bytes_from_decode_data}) {
+        decoder.reach.expect_function(find_entry(base64_names, name).get());
+    }
+    for (PyObject* name : {s_b64decode, s_bytes_from_decode_data, s_urlsafe_decode_translation,
+                           s_bytes_types, s_binascii}) {
+        decoder.reach.expect_entry(base64_names, name, find_entry(base64_names, name).get());
+    }
+    decoder.reach.expect_entry(binascii_names, s_a2b_base64, find_entry(binascii_names, s_a2b_base64).get());
+    for (PyObject* name : {s_isinstance, s_str, s_memoryview}) {
+        decoder.reach.expect_entry(builtin_names, name, find_entry(builtin_names, name).get());
+    }
+    PyObject* memoryview = find_entry(builtin_names, s_memoryview).get();
+    decoder.reach.seal(usable && memoryview == reinterpret_cast<PyObject*>(&PyMemoryView_Type));
+    decode_names = {s_encode, s_ascii, s_translate, s_dunder_class, s_dunder_name,
+                    find_entry(base64_names, s_urlsafe_decode_translation).get(),
+                    find_entry(base64_names, s_bytes_types).get()};
+}
+
 // What the bodies reach through `base64`: its functions, and what those use of the module,
 // of `binascii` and of the builtins on the way that plain input takes.
 void record_originals(tavro::Library& library) {
@@ -236,6 +282,7 @@ void record_originals(tavro::Library& library) {
     usable = tavro::is_builtin_of(b2a, binascii) && tavro::is_builtin_of(a2b, binascii) &&
              tavro::is_builtin_of(isinstance, library.builtins) &&
              find_entry(builtin_names, s_str).get() == reinterpret_cast<PyObject*>(&PyUnicode_Type);
+    record_standard_functions(base64_names, binascii, builtin_names, usable);
     originals.expect_entry(library.globals, s_base64, base64);
     originals.expect_unchanged(base64_names);
     for (PyObject* name : {s_b64encode, s_urlsafe_b64decode, s_b64decode, s_bytes_from_decode_data}) {

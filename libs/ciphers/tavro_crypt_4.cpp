@@ -12,6 +12,7 @@
 #include "frame/statements.hpp"
 #include "native/base64.hpp"
 #include "native/md5.hpp"
+#include "pinned.hpp"
 #include "native/utf8.hpp"
 
 #include <algorithm>
@@ -70,6 +71,9 @@ constexpr auto ints = [] {
 // The fast paths give what the bodies would, without their calls, while the classes, their
 // helpers, `hashlib.md5` and the codec's own originals are as they were at load.
 tavro::Originals originals;
+
+// hashlib's own md5, which the general paths answer for as 3.9 does.
+tavro::pinned::Function standard_md5;
 
 PyObject* captured_range;
 
@@ -212,7 +216,12 @@ constexpr auto inverse_of_seed = [] {
 Ref md5_hex(Context& context, PyObject* text) {
     Ref data = tavro::encode_utf8(text, s_encode, s_utf_8);
     if (!data) return {};
-    Ref digest = tavro::call_global_method(context, s_hashlib, s_md5, {data.get()});
+    Ref hashlib = tavro::global(context, s_hashlib);
+    if (!hashlib) return {};
+    Ref md5 = tavro::attribute(hashlib.get(), s_md5);
+    if (!md5) return {};
+    if (standard_md5.answers(md5.get())) return tavro::pinned::md5_hexdigest(data.get());
+    Ref digest = tavro::call(md5.get(), {data.get()});
     if (!digest) return {};
     return tavro::call_method(digest.get(), s_hexdigest, {});
 }
@@ -764,13 +773,15 @@ void record_originals(tavro::Library& library) {
     PyObject* cipher = find_entry(library.globals, s_TavroCrypt4).get();
     PyObject* codec = find_entry(library.globals, s_TavroCrypt3).get();
     PyObject* hashlib = find_entry(library.globals, s_hashlib).get();
-    if (!cipher || !codec || !PyType_Check(codec) || !tavro::is_module_named(hashlib, s_dunder_name, "hashlib")) {
-        return originals.seal(false);
-    }
-    PyObject* md5 = find_entry(PyModule_GetDict(hashlib), s_md5).get();
+    const bool hashlib_module = tavro::is_module_named(hashlib, s_dunder_name, "hashlib");
+    PyObject* md5 = hashlib_module ? find_entry(PyModule_GetDict(hashlib), s_md5).get() : nullptr;
+    const bool standard = is_standard_md5(md5);
+    standard_md5.record(md5);
+    standard_md5.reach.seal(standard);
+    if (!cipher || !codec || !PyType_Check(codec) || !hashlib_module) return originals.seal(false);
     tavro::Function* encode = frame_method(library, codec, s_e1, "_TavroCrypt3.e1");
     tavro::Function* decode = frame_method(library, codec, s_d1, "_TavroCrypt3.d1");
-    bool usable = is_standard_md5(md5) && encode && decode && encode->library == decode->library &&
+    bool usable = standard && encode && decode && encode->library == decode->library &&
                   encode->library->originals &&
                   frame_method(library, cipher, s_f1_entry, "_TavroCrypt4.__f1") &&
                   frame_method(library, cipher, s_f2_entry, "_TavroCrypt4.__f2");

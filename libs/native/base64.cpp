@@ -1,4 +1,4 @@
-// Base64 (RFC 4648) for the fast paths.
+// Base64 (RFC 4648): encoding, and decoding plain and lenient.
 #include "base64.hpp"
 
 #include <array>
@@ -82,6 +82,33 @@ bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
         if (rest == 3) *out++ = static_cast<unsigned char>(group >> 8);
     }
     return !(seen & not_data);
+}
+
+LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out) {
+    const unsigned char* const start = out;
+    int place = 0, pads = 0;
+    unsigned left = 0;
+    for (std::size_t index = 0; index < size; ++index) {
+        const unsigned char c = text[index];
+        if (c == '=') {
+            if (place >= 2 && place + ++pads >= 4) return {Lenient::decoded, std::size_t(out - start), 0};
+            continue;
+        }
+        const std::uint32_t value = decoding[3][c];
+        if (value & not_data) continue;
+        pads = 0;
+        switch (place) {
+        case 0: left = value; break;
+        case 1: *out++ = static_cast<unsigned char>(left << 2 | value >> 4); left = value & 0x0f; break;
+        case 2: *out++ = static_cast<unsigned char>(left << 4 | value >> 2); left = value & 0x03; break;
+        case 3: *out++ = static_cast<unsigned char>(left << 6 | value); break;
+        }
+        place = (place + 1) % 4;
+    }
+    const std::size_t written = out - start;
+    if (place == 0) return {Lenient::decoded, written, 0};
+    if (place == 1) return {Lenient::one_too_many, written, written / 3 * 4 + 1};
+    return {Lenient::bad_padding, written, 0};
 }
 
 }  // namespace tavro::base64

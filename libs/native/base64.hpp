@@ -1,6 +1,6 @@
-// Base64 (RFC 4648) for the fast paths: encoding in the standard alphabet, and decoding of
-// text that holds nothing but data characters of either alphabet. Anything less plain is
-// left to the standard library's decoder, whose leniency is its own.
+// Base64 (RFC 4648): encoding in the standard alphabet; decoding of text that holds nothing
+// but data characters of either alphabet (the fast paths), and the lenient decoding that
+// stored tokens were read with (the general paths, whatever the interpreter's own does).
 #pragma once
 
 #include <cstddef>
@@ -23,5 +23,23 @@ constexpr std::size_t decoded_size(std::size_t size) { return size / 4 * 3 + (si
 // characters of the standard or the URL-safe alphabet, in a count that padding can complete
 // (not one more than a multiple of 4). False otherwise, with `out` holding nothing of use.
 bool decode_plain(const char* text, std::size_t size, unsigned char* out);
+
+// How lenient decoding ended.
+enum class Lenient {
+    decoded,
+    one_too_many,  // a count of data characters one more than a multiple of 4
+    bad_padding,   // data characters left over and no pad sequence to end them
+};
+struct LenientResult {
+    Lenient status;
+    std::size_t size;             // bytes written
+    std::size_t data_characters;  // read before the end, for the message of one_too_many
+};
+
+// CPython 3.9's binascii.a2b_base64, after urlsafe_b64decode's translation: characters of
+// neither alphabet are skipped, "=" after at least two data characters of a group ends the
+// data once the group is complete with it, and "=" anywhere else is skipped. Writes at most
+// (size + 3) / 4 * 3 bytes at `out`.
+LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out);
 
 }  // namespace tavro::base64
