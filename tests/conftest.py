@@ -41,6 +41,7 @@ def pytest_configure(config):
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                                 "libs", "ciphers"))
 import renderings  # noqa: E402
+import standard_39  # noqa: E402
 
 RENDERINGS = renderings.RENDERINGS
 
@@ -68,7 +69,7 @@ class Implementation:
 
 @pytest.fixture(scope="session")
 def model():
-    return Implementation("model", *renderings.load())
+    return Implementation("model", *renderings.load(standard_39.pin))
 
 
 @pytest.fixture(scope="session")

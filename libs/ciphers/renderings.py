@@ -3,23 +3,49 @@
 The renderings sit beside the native code and are never installed: the tests run against
 them as well as against the libraries, and the benchmarks use them as the baseline.
 """
+import ast
 import importlib.util
 import os
 
 RENDERINGS = os.path.dirname(os.path.abspath(__file__))
 
+# The standard library's functions the bodies call that a pin may answer for.
+PINNABLE = {("base64", "b64encode"), ("base64", "urlsafe_b64decode"), ("hashlib", "md5")}
 
-def load_rendering(name, **rebound):
-    spec = importlib.util.spec_from_file_location(
-        "rendering_" + name, os.path.join(RENDERINGS, name + ".py"))
+
+class _Pinning(ast.NodeTransformer):
+    """`module.function(...)` becomes `__pinned__(module.function)(...)`: the function is
+    looked up as the body looks it up, then the pin says what to call."""
+
+    def visit_Call(self, node):
+        self.generic_visit(node)
+        target = node.func
+        if (isinstance(target, ast.Attribute) and isinstance(target.value, ast.Name) and
+                (target.value.id, target.attr) in PINNABLE):
+            node.func = ast.copy_location(ast.Call(
+                func=ast.copy_location(ast.Name("__pinned__", ast.Load()), target),
+                args=[target], keywords=[]), target)
+        return node
+
+
+def load_rendering(name, pin=None, **rebound):
+    path = os.path.join(RENDERINGS, name + ".py")
+    spec = importlib.util.spec_from_file_location("rendering_" + name, path)
     module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
+    if pin is None:
+        spec.loader.exec_module(module)
+    else:
+        with open(path, encoding="utf-8") as source:
+            tree = _Pinning().visit(ast.parse(source.read(), path))
+        vars(module)["__pinned__"] = pin
+        exec(compile(tree, path, "exec"), vars(module))
     vars(module).update(rebound)
     return module
 
 
-def load():
-    """The two modules, the cipher's rendering calling the codec's rendering."""
-    crypt3 = load_rendering("tavro_crypt_3")
-    crypt4 = load_rendering("tavro_crypt_4", _TavroCrypt3=crypt3._TavroCrypt3)
+def load(pin=None):
+    """The two modules, the cipher's rendering calling the codec's rendering. With `pin`,
+    each call of a function in PINNABLE calls `pin(function)` instead."""
+    crypt3 = load_rendering("tavro_crypt_3", pin)
+    crypt4 = load_rendering("tavro_crypt_4", pin, _TavroCrypt3=crypt3._TavroCrypt3)
     return crypt3, crypt4
