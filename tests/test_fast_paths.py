@@ -143,6 +143,9 @@ def cases(library):
             codec_cases(library.crypt3._TavroCrypt3))
 
 
+# A stand-in for what base64's decoder reaches sends the body to the interpreter's own
+# decoder, which warns on "+" and "/" from 3.15: that is the body's call, made as it is.
+@pytest.mark.filterwarnings("ignore:invalid character:FutureWarning")
 @pytest.mark.parametrize("stand_in", range(11))
 def test_fast_and_general_paths_agree(library, cases, monkeypatch, stand_in):
     name, rebindings = stand_ins(library.crypt3, library.crypt4)[stand_in]
