@@ -111,6 +111,62 @@ inline void assign_type_version(PyTypeObject* type, PyObject* any_name) {
 #endif
 }
 
+// Buffers as 3.9 exports them. From 3.12 a class written in Python can export a buffer of
+// its own (`__buffer__`); 3.9 knew no such thing, and an object of such a class exported what
+// the nearest class written in C among its bases exports, or nothing.
+#if PY_VERSION_HEX >= 0x030C0000
+inline bool defines_buffer_in_python(PyTypeObject* type) {
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !type->tp_dict) return false;
+    Py_ssize_t position = 0;
+    PyObject *key, *value;
+    while (PyDict_Next(type->tp_dict, &position, &key, &value)) {
+        if (PyUnicode_CheckExact(key) && PyUnicode_CompareWithASCIIString(key, "__buffer__") == 0) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The class whose buffer slot 3.9 would use for `object`, or null for none.
+inline PyTypeObject* exporter_of(PyObject* object) {
+    PyTypeObject* type = Py_TYPE(object);
+    PyObject* mro = type->tp_mro;
+    if (!(type->tp_flags & Py_TPFLAGS_HEAPTYPE) || !mro || !PyTuple_Check(mro)) return type;
+    bool from_python = false;
+    for (Py_ssize_t index = 0; index < PyTuple_GET_SIZE(mro); ++index) {
+        auto* base = reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, index));
+        if (base->tp_flags & Py_TPFLAGS_HEAPTYPE) {
+            from_python |= defines_buffer_in_python(base);
+            continue;
+        }
+        if (!from_python) return type;
+        if (base->tp_as_buffer && base->tp_as_buffer->bf_getbuffer) return base;
+    }
+    return nullptr;
+}
+
+inline bool has_buffer(PyObject* object) {
+    PyTypeObject* exporter = exporter_of(object);
+    return exporter && exporter->tp_as_buffer && exporter->tp_as_buffer->bf_getbuffer;
+}
+
+inline int get_buffer(PyObject* object, Py_buffer* view, int flags) {
+    PyTypeObject* exporter = exporter_of(object);
+    if (exporter == Py_TYPE(object)) return PyObject_GetBuffer(object, view, flags);
+    if (!exporter) {
+        PyErr_Format(PyExc_TypeError, "a bytes-like object is required, not '%.100s'",
+                     Py_TYPE(object)->tp_name);
+        return -1;
+    }
+    return exporter->tp_as_buffer->bf_getbuffer(object, view, flags);
+}
+#else
+inline bool has_buffer(PyObject* object) { return PyObject_CheckBuffer(object); }
+inline int get_buffer(PyObject* object, Py_buffer* view, int flags) {
+    return PyObject_GetBuffer(object, view, flags);
+}
+#endif
+
 // The exception in flight, taken out of flight for as long as this lives: dropped at the
 // end unless put back with `restore`.
 class PendingException {

@@ -19,6 +19,26 @@ _urlsafe_decode_translation = bytes.maketrans(b"-_", b"+/")
 _md5 = hashlib.md5
 
 
+_HEAP_TYPE = 1 << 9
+_PYTHON_BUFFERS = "__buffer__" in vars(bytes)
+
+
+def _memoryview(obj):
+    """memoryview(obj) as 3.9 makes it. A class written in Python exports a buffer of its own
+    from 3.12 (`__buffer__`); on 3.9 its objects exported what the nearest class written in C
+    among its bases exports, or nothing."""
+    mro = type(obj).__mro__ if _PYTHON_BUFFERS else ()
+    for base in mro:
+        if "__buffer__" in vars(base):
+            if not base.__flags__ & _HEAP_TYPE:
+                break
+            for exporter in mro:
+                if not exporter.__flags__ & _HEAP_TYPE and "__buffer__" in vars(exporter):
+                    return memoryview(exporter.__buffer__(obj, 0x11c))  # PyBUF_FULL_RO
+            raise TypeError("a bytes-like object is required, not '%s'" % type(obj).__name__)
+    return memoryview(obj)
+
+
 def _bytes_from_decode_data(s):
     if isinstance(s, str):
         try:
@@ -28,7 +48,7 @@ def _bytes_from_decode_data(s):
     if isinstance(s, (bytes, bytearray)):
         return s
     try:
-        return memoryview(s).tobytes()
+        return _memoryview(s).tobytes()
     except TypeError:
         raise TypeError("argument should be a bytes-like object or ASCII "
                         "string, not %r" % s.__class__.__name__) from None
@@ -36,7 +56,7 @@ def _bytes_from_decode_data(s):
 
 def _simple_buffer(data):
     """The bytes of a C-contiguous buffer, as a simple buffer request takes them."""
-    view = memoryview(data)
+    view = _memoryview(data)
     if not view.c_contiguous:
         raise BufferError("memoryview: underlying buffer is not C-contiguous")
     return view.tobytes()
@@ -125,7 +145,7 @@ def md5(data):
     if str in type(data).__mro__:
         raise TypeError("Strings must be encoded before hashing")
     try:
-        memoryview(data)
+        _memoryview(data)
     except TypeError:
         raise TypeError("object supporting the buffer API required") from None
     return _md5(_simple_buffer(data))

@@ -146,3 +146,33 @@ def test_the_model_of_3_9_agrees_with_an_interpreter_that_still_answers_as_3_9()
                 except Exception as error:
                     outcomes.append((type(error), str(error)))
             assert outcomes[0] == outcomes[1], form
+
+
+class Exporter:
+    """A buffer written in Python: 3.12 exports it, 3.9 knew no such thing."""
+    def __buffer__(self, flags):
+        return memoryview(b"YWI=")
+
+
+class BytesExporter(bytes):
+    def __buffer__(self, flags):
+        return memoryview(b"other")
+
+
+class PaddedToExporter:
+    def __len__(self):
+        return 4
+
+    def __add__(self, padding):
+        return Exporter()
+
+
+def test_buffers_written_in_python_are_not_buffers_as_on_3_9(library, model):
+    for implementation in (library, model):
+        codec = implementation.crypt3._TavroCrypt3
+        assert codec.e1(Exporter()) == "", implementation
+        assert codec.e1(BytesExporter(b"ab")) == "YWI=", implementation
+        assert codec.d1(PaddedToExporter()) is None, implementation
+        assert standard_39.b64encode(BytesExporter(b"ab")) == b"YWI="
+        with pytest.raises(TypeError, match="^object supporting the buffer API required$"):
+            standard_39.md5(Exporter())

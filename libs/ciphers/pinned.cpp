@@ -3,6 +3,7 @@
 #include "pinned.hpp"
 
 #include "frame/calls.hpp"
+#include "frame/versions.hpp"
 #include "native/base64.hpp"
 #include "native/md5.hpp"
 
@@ -52,7 +53,9 @@ Ref a2b_base64(PyObject* data) {
                                  std::move(output));
     }
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) {
+    if (versions::get_buffer(data, &view, PyBUF_SIMPLE) < 0) {
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return {};
+        PyErr_Clear();
         PyErr_Format(PyExc_TypeError, "argument should be bytes, buffer or ASCII string, not '%.100s'",
                      Py_TYPE(data)->tp_name);
         return {};
@@ -64,6 +67,18 @@ Ref a2b_base64(PyObject* data) {
                          : Ref();
     PyBuffer_Release(&view);
     return decoded;
+}
+
+// memoryview(s).tobytes().
+Ref buffer_copy(PyObject* s) {
+    Py_buffer view;
+    if (versions::get_buffer(s, &view, PyBUF_FULL_RO) < 0) return {};
+    Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, view.len));
+    if (copy && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy.get()), &view, view.len, 'C') < 0) {
+        copy = Ref();
+    }
+    PyBuffer_Release(&view);
+    return copy;
 }
 
 // 3.9's base64._bytes_from_decode_data(s).
@@ -81,8 +96,7 @@ Ref bytes_from_decode_data(PyObject* s, const DecodeNames& names) {
     int is_bytes = PyObject_IsInstance(s, names.bytes_types);
     if (is_bytes < 0) return {};
     if (is_bytes) return Ref::borrow(s);
-    Ref view = Ref::steal(PyMemoryView_FromObject(s));
-    Ref copy = view ? Ref::steal(PyBytes_FromObject(view.get())) : Ref();
+    Ref copy = buffer_copy(s);
     if (copy || !PyErr_ExceptionMatches(PyExc_TypeError)) return copy;
     PyErr_Clear();
     Ref type = attribute(s, names.dunder_class);
@@ -103,7 +117,7 @@ void Function::record(PyObject* function) {
 
 Ref b64encode_text(PyObject* data) {
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return {};
+    if (versions::get_buffer(data, &view, PyBUF_SIMPLE) < 0) return {};
     // A token body must fit a str; past that the data could not have been held either.
     const bool fits = static_cast<std::size_t>(view.len) <= static_cast<std::size_t>(PY_SSIZE_T_MAX) / 4 * 3 - 3;
     Ref text = fits ? Ref::steal(PyUnicode_New(base64::encoded_size(view.len, true), 127)) : Ref();
@@ -135,12 +149,12 @@ Ref md5_hexdigest(PyObject* data) {
         PyErr_SetString(PyExc_TypeError, "Strings must be encoded before hashing");
         return {};
     }
-    if (!PyObject_CheckBuffer(data)) {
+    if (!versions::has_buffer(data)) {
         PyErr_SetString(PyExc_TypeError, "object supporting the buffer API required");
         return {};
     }
     Py_buffer view;
-    if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return {};
+    if (versions::get_buffer(data, &view, PyBUF_SIMPLE) < 0) return {};
     Ref hex = Ref::steal(PyUnicode_New(32, 127));
     if (hex) {
         Md5 md5;
