@@ -613,8 +613,12 @@ bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& res
     const auto plain_length = static_cast<Py_ssize_t>(plain_size);
     if (encoding.name) tavro::recognise_codec(encoding);
     const bool into_text = encoding.keeps_ascii;
+    // The bytearray is made empty and then grown: made at its size, one that cannot get its
+    // bytes is freed half made, and CPython up to 3.13 then reports a SystemError of its own
+    // through sys.excepthook before the MemoryError.
     Ref output = Ref::steal(into_text ? PyUnicode_New(plain_length, 127)
-                                      : PyByteArray_FromStringAndSize(nullptr, plain_length));
+                                      : PyByteArray_FromStringAndSize(nullptr, 0));
+    if (output && !into_text && PyByteArray_Resize(output.get(), plain_length) < 0) output = Ref();
     if (!output) {
         PyErr_Clear();
         return false;
