@@ -2,7 +2,12 @@
 // outside this file tests PY_VERSION_HEX.
 #pragma once
 
+#include "ref.hpp"
+
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030A0000
+#include <frameobject.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -111,6 +116,50 @@ inline void assign_type_version(PyTypeObject* type, PyObject* any_name) {
 #endif
 }
 
+// The builtins a call of a method sees, when they are not those of the module's own
+// `__builtins__` as it was loaded.
+//
+// Up to 3.9 a Python function takes its builtins each time a call makes its frame: from the
+// calling frame when that frame shares the function's globals, else from the globals'
+// `__builtins__` entry, a module standing for its dict and a missing entry for a new dict
+// holding only None. Replacing or deleting the entry therefore changes the builtins of the
+// next call, and the libraries follow (their methods have no frames, so "the calling frame"
+// is the innermost Python one). From 3.10 a function keeps the builtins it was made with:
+// the libraries keep the ones they loaded with.
+inline constexpr bool calls_find_module_builtins = PY_VERSION_HEX < 0x030A0000;
+
+class CallBuiltins {
+public:
+    // False, with an exception set, when they cannot be found: the call then fails before it
+    // starts, as 3.9 does when it cannot make the frame. `own` is the builtins module the
+    // library loaded with, `entry_name` the interned "__builtins__".
+    bool find(PyObject* globals, PyObject* own, PyObject* entry_name) {
+#if PY_VERSION_HEX < 0x030A0000
+        PyFrameObject* caller = PyEval_GetFrame();
+        PyObject* builtins;
+        if (caller && caller->f_globals == globals) {
+            builtins = caller->f_builtins;
+        } else if (!(builtins = PyDict_GetItemWithError(globals, entry_name))) {
+            if (PyErr_Occurred()) return false;
+            foreign_ = Ref::steal(PyDict_New());
+            return foreign_ && PyDict_SetItemString(foreign_.get(), "None", Py_None) == 0;
+        } else if (PyModule_Check(builtins)) {
+            builtins = PyModule_GetDict(builtins);
+        }
+        if (builtins != PyModule_GetDict(own)) foreign_ = Ref::borrow(builtins);
+#else
+        (void)globals, (void)own, (void)entry_name;
+#endif
+        return true;
+    }
+
+    // The mapping the call looks builtins up in, or null for the module's own.
+    PyObject* foreign() const { return foreign_.get(); }
+
+private:
+    Ref foreign_;
+};
+
 // The exception in flight, taken out of flight for as long as this lives: dropped at the
 // end unless put back with `restore`.
 class PendingException {
@@ -131,6 +180,9 @@ public:
         Py_XDECREF(traceback_);
 #endif
     }
+
+    // The exception object; before 3.12, only once normalized.
+    PyObject* value() const { return value_; }
 
     void restore() {
 #if PY_VERSION_HEX >= 0x030C0000
