@@ -231,8 +231,8 @@ int catches(PyObject* handler, PyObject* exception) {
     const bool tuple = PyTuple_Check(handler);
     for (Py_ssize_t index = 0; index < (tuple ? PyTuple_GET_SIZE(handler) : 1); ++index) {
         if (!PyExceptionClass_Check(tuple ? PyTuple_GET_ITEM(handler, index) : handler)) {
-            PyErr_SetString(PyExc_TypeError,
-                            "catching classes that do not inherit from BaseException is not allowed");
+            PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from "
+                                             "BaseException is not allowed");
             return -1;
         }
     }

@@ -440,13 +440,12 @@ PyObject* e1_as_written(Context& context, PyObject* argument) {
     context.line = line_e1_header_loop;
     Ref range = tavro::global(context, s_range);
     Ref entries = range ? tavro::length(context, tmp.get()) : Ref();
-    if (!entries || !for_each(context, line_e1_header_loop,
-                              tavro::call(range.get(), {entries.get()}), [&](PyObject* i) {
-            context.line = line_e1_header_append;
-            return append(context, r1.get(), [&] { return PyObject_GetItem(tmp.get(), i); });
-        })) {
-        return nullptr;
-    }
+    Ref header = entries ? tavro::call(range.get(), {entries.get()}) : Ref();
+    bool copied = for_each(context, line_e1_header_loop, std::move(header), [&](PyObject* index) {
+        context.line = line_e1_header_append;
+        return append(context, r1.get(), [&] { return PyObject_GetItem(tmp.get(), index); });
+    });
+    if (!copied) return nullptr;
     context.line = line_e1_seed;
     Ref i = tavro::item(r1.get(), 0);
     if (!i) return nullptr;
@@ -464,8 +463,8 @@ PyObject* e1_as_written(Context& context, PyObject* argument) {
     if (one < 0) return nullptr;
     if (one) i = Ref::borrow(i_fallback_multiplier);
     context.line = line_e1_loop;
-    bool enciphered = for_each(context, line_e1_loop, tavro::call_global(context, s_range, {ln.get()}),
-                               [&](PyObject* j) {
+    Ref indices = tavro::call_global(context, s_range, {ln.get()});
+    bool enciphered = for_each(context, line_e1_loop, std::move(indices), [&](PyObject* j) {
         // tmp = (int(raw[j]) * i + k + r1[2 + j % 8]) % 256
         context.line = line_e1_encipher;
         Ref value = truncate(context, [&] { return PyObject_GetItem(raw.get(), j); });
@@ -796,9 +795,8 @@ PyObject* d1_as_written(Context& context, PyObject* encrypted, PyObject* enc) {
     Ref r1 = tavro::call_global(context, s_bytearray, {});
     if (!r1) return nullptr;
     context.line = line_d1_loop;
-    bool deciphered = for_each(context, line_d1_loop,
-                               tavro::call_global(context, s_range, {i_10, ln.get()}),
-                               [&](PyObject* j) {
+    Ref indices = tavro::call_global(context, s_range, {i_10, ln.get()});
+    bool deciphered = for_each(context, line_d1_loop, std::move(indices), [&](PyObject* j) {
         // tmp = ((raw[j] - raw[2 + (j - 10) % 8] - m) * lc) % 256
         context.line = line_d1_decipher;
         Ref value = Ref::steal(PyObject_GetItem(raw.get(), j));
