@@ -196,8 +196,11 @@ REPLACED_BUILTINS = [
 SHARING = """
 def sharing_globals(token):
     global __builtins__
-    __builtins__ = {}
-    return _TavroCrypt4.d1(token, "utf-8")
+    kept, __builtins__ = __builtins__, {}
+    try:
+        return _TavroCrypt4.d1(token, "utf-8")
+    finally:
+        __builtins__ = kept
 """
 
 
