@@ -206,25 +206,6 @@ Ref length(Context& context, PyObject* object) {
 
 namespace {
 
-// While this lives, `exception` is the one being handled, as in an `except` clause (what
-// sys.exc_info() reports, and the context of anything raised); then the one before is back.
-class Handling {
-public:
-    explicit Handling(PyObject* exception) {
-        PyErr_GetExcInfo(&type_, &value_, &traceback_);
-        Py_INCREF(Py_TYPE(exception));
-        Py_INCREF(exception);
-        PyErr_SetExcInfo(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception,
-                         PyException_GetTraceback(exception));
-    }
-    Handling(const Handling&) = delete;
-    Handling& operator=(const Handling&) = delete;
-    ~Handling() { PyErr_SetExcInfo(type_, value_, traceback_); }
-
-private:
-    PyObject *type_, *value_, *traceback_;
-};
-
 // Whether `except handler:` takes `exception`; -1 with 3.9's TypeError when `handler` is not
 // a class deriving from BaseException or a tuple of them.
 int catches(PyObject* handler, PyObject* exception) {
@@ -249,7 +230,7 @@ bool handle_as_written(Context& context, int memory_error_line, int exception_li
     caught.normalize();
     const FrameNames& names = context.library.names;
     {
-        Handling handling(caught.value());
+        versions::HandledException handling(caught.value());
         for (auto [line, name] : {std::pair{memory_error_line, names.MemoryError},
                                   {exception_line, names.Exception}}) {
             context.line = line;

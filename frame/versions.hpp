@@ -160,6 +160,35 @@ private:
     Ref foreign_;
 };
 
+// While this lives, `exception` is the one being handled, as inside an `except` clause (what
+// sys.exc_info() reports, and the context of anything raised); then the thread's own state is
+// back. Calls that need it happen on 3.9 alone (see CallBuiltins).
+class HandledException {
+public:
+    explicit HandledException(PyObject* exception) {
+#if PY_VERSION_HEX < 0x030A0000
+        // The thread's current entry, as an `except` clause keeps it: it may be empty while
+        // sys.exc_info() shows an outer one.
+        _PyErr_StackItem* current = PyThreadState_Get()->exc_info;
+        type_ = current->exc_type, value_ = current->exc_value;
+        traceback_ = current->exc_traceback;
+        Py_XINCREF(type_), Py_XINCREF(value_), Py_XINCREF(traceback_);
+#else
+        PyErr_GetExcInfo(&type_, &value_, &traceback_);
+#endif
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+        Py_INCREF(type);
+        Py_INCREF(exception);
+        PyErr_SetExcInfo(type, exception, PyException_GetTraceback(exception));
+    }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+    ~HandledException() { PyErr_SetExcInfo(type_, value_, traceback_); }
+
+private:
+    PyObject *type_, *value_, *traceback_;
+};
+
 // The exception in flight, taken out of flight for as long as this lives: dropped at the
 // end unless put back with `restore`.
 class PendingException {
