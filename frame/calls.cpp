@@ -238,7 +238,7 @@ bool handle_as_written(Context& context, int memory_error_line, int exception_li
             int taken = handler ? catches(handler.get(), caught.value()) : -1;
             if (taken < 0) return false;
             if (taken && name == names.Exception) return true;
-            if (taken) break;
+            if (taken) break;  // `raise`: it goes on as it is
         }
     }
     caught.restore();

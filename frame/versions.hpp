@@ -126,8 +126,6 @@ inline void assign_type_version(PyTypeObject* type, PyObject* any_name) {
 // next call, and the libraries follow (their methods have no frames, so "the calling frame"
 // is the innermost Python one). From 3.10 a function keeps the builtins it was made with:
 // the libraries keep the ones they loaded with.
-inline constexpr bool calls_find_module_builtins = PY_VERSION_HEX < 0x030A0000;
-
 class CallBuiltins {
 public:
     // False, with an exception set, when they cannot be found: the call then fails before it
@@ -159,6 +157,9 @@ public:
 private:
     Ref foreign_;
 };
+
+// Whether a module's `__builtins__` entry decides the builtins of its calls (see CallBuiltins).
+inline constexpr bool calls_find_module_builtins = PY_VERSION_HEX < 0x030A0000;
 
 // While this lives, `exception` is the one being handled, as inside an `except` clause (what
 // sys.exc_info() reports, and the context of anything raised); then the thread's own state is
