@@ -5,6 +5,7 @@
 #include "versions.hpp"
 
 #include <cstring>
+#include <utility>
 
 namespace tavro {
 
@@ -17,10 +18,30 @@ Ref builtin(Library& library, PyObject* name) {
     return value;
 }
 
+namespace {
+
+// `name` among builtins that are not the module's own, looked up as 3.9 looks up a global
+// there: a dict directly, any other mapping by subscript, whose KeyError means "not there".
+Ref foreign_builtin(PyObject* builtins, PyObject* name) {
+    if (PyDict_CheckExact(builtins)) {
+        Borrowed value(PyDict_GetItemWithError(builtins, name));
+        if (value || PyErr_Occurred()) return value.strong();
+    } else {
+        Ref value = Ref::steal(PyObject_GetItem(builtins, name));
+        if (value || !PyErr_ExceptionMatches(PyExc_KeyError)) return value;
+        PyErr_Clear();
+    }
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    return {};
+}
+
+}  // namespace
+
 Ref global(Context& context, PyObject* name) {
     Borrowed value(PyDict_GetItemWithError(context.library.globals, name));
     if (value) return value.strong();
     if (PyErr_Occurred()) return {};
+    if (context.builtins) return foreign_builtin(context.builtins, name);
     return builtin(context.library, name);
 }
 
@@ -51,6 +72,12 @@ Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject
     Ref method = attribute(object, name);
     if (!method) return {};
     return call(method.get(), arguments);
+}
+
+Ref call_global(Context& context, PyObject* name, std::initializer_list<PyObject*> arguments) {
+    Ref callable = global(context, name);
+    if (!callable) return {};
+    return call(callable.get(), arguments);
 }
 
 Ref call_global_method(Context& context, PyObject* global_name, PyObject* method_name,
@@ -161,7 +188,68 @@ bool append_byte(Context& context, PyObject* bytearray, PyObject* value) {
     return static_cast<bool>(call_method(bytearray, context.library.names.append, {value}));
 }
 
-bool swallow_exception(Context& context) {
+int is_instance(Context& context, PyObject* object, PyObject* type_name, PyTypeObject* type) {
+    if (!context.builtins) return PyObject_TypeCheck(object, type);
+    Ref isinstance = global(context, context.library.names.isinstance);
+    if (!isinstance) return -1;
+    Ref named_type = global(context, type_name);
+    if (!named_type) return -1;
+    Ref answer = call(isinstance.get(), {object, named_type.get()});
+    return answer ? truth(answer.get()) : -1;
+}
+
+Ref length(Context& context, PyObject* object) {
+    if (context.builtins) return call_global(context, context.library.names.len, {object});
+    Py_ssize_t size = PyObject_Size(object);
+    return Ref::steal(size < 0 ? nullptr : PyLong_FromSsize_t(size));
+}
+
+namespace {
+
+// Whether `except handler:` takes `exception`; -1 with 3.9's TypeError when `handler` is not
+// a class deriving from BaseException or a tuple of them.
+int catches(PyObject* handler, PyObject* exception) {
+    const bool tuple = PyTuple_Check(handler);
+    for (Py_ssize_t index = 0; index < (tuple ? PyTuple_GET_SIZE(handler) : 1); ++index) {
+        if (!PyExceptionClass_Check(tuple ? PyTuple_GET_ITEM(handler, index) : handler)) {
+            PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from "
+                                             "BaseException is not allowed");
+            return -1;
+        }
+    }
+    return PyErr_GivenExceptionMatches(exception, handler);
+}
+
+// The handlers with builtins other than the module's own, as a 3.9 frame runs them: the
+// exception gets the entry of the failing line, and is the one being handled while each
+// handler's name is looked up like any global. Re-raised, or taken by neither, it leaves
+// with that entry alone.
+bool handle_as_written(Context& context, int memory_error_line, int exception_line) {
+    add_traceback_entry(context.library, context.traceback_name, context.line);
+    versions::PendingException caught;
+    caught.normalize();
+    const FrameNames& names = context.library.names;
+    {
+        versions::HandledException handling(caught.value());
+        for (auto [line, name] : {std::pair{memory_error_line, names.MemoryError},
+                                  {exception_line, names.Exception}}) {
+            context.line = line;
+            Ref handler = global(context, name);
+            int taken = handler ? catches(handler.get(), caught.value()) : -1;
+            if (taken < 0) return false;
+            if (taken && name == names.Exception) return true;
+            if (taken) break;  // `raise`: it goes on as it is
+        }
+    }
+    caught.restore();
+    context.line = 0;
+    return false;
+}
+
+}  // namespace
+
+bool swallow_exception(Context& context, int memory_error_line, int exception_line) {
+    if (context.builtins) return handle_as_written(context, memory_error_line, exception_line);
     if (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError)) {
         return false;
     }

@@ -9,7 +9,8 @@
 namespace tavro {
 
 // A module global as the body sees it at this moment: the module namespace first, then the
-// builtins module, else NameError. Never cached, so a rebinding counts from the next use.
+// builtins module (or the call's own builtins, see Context), else NameError. Never cached, so
+// a rebinding counts from the next use.
 Ref global(Context& context, PyObject* name);
 
 // An attribute of the builtins module, or NameError as for a missing global.
@@ -24,6 +25,8 @@ inline Ref attribute(PyObject* object, PyObject* name) {
 Ref call(PyObject* callable, PyObject* arguments, PyObject* keywords = nullptr);
 Ref call(PyObject* callable, std::initializer_list<PyObject*> arguments);
 Ref call_method(PyObject* object, PyObject* name, std::initializer_list<PyObject*> arguments);
+// `<global>(arguments)`, the global looked up now.
+Ref call_global(Context& context, PyObject* name, std::initializer_list<PyObject*> arguments);
 // `<global>.<method>(arguments)`: the global looked up now, the method on it as well.
 Ref call_global_method(Context& context, PyObject* global_name, PyObject* method_name,
                        std::initializer_list<PyObject*> arguments);
@@ -71,10 +74,20 @@ bool append_byte(Context& context, PyObject* bytearray, PyObject* value);
 // Python's truth test: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* object) { return PyObject_IsTrue(object); }
 
-// Runs the handler that turns bad data into an answer, for the exception in flight: the
-// method's traceback entry is added and the exception dropped. Running out of memory and
-// exceptions outside `Exception` (KeyboardInterrupt, SystemExit) are not bad data: they stay
-// in flight and the result is false.
-bool swallow_exception(Context& context);
+// `isinstance(object, <type_name>)`, 1, 0 or -1 with an exception set: with the module's own
+// builtins the type check of `type` that it stands for, else the call of whatever the two
+// names are.
+int is_instance(Context& context, PyObject* object, PyObject* type_name, PyTypeObject* type);
+
+// `len(object)`, as an int (or whatever the call's own `len` answers).
+Ref length(Context& context, PyObject* object);
+
+// Runs the handlers `except MemoryError: raise` (on `memory_error_line`) and `except
+// Exception:` (on `exception_line`) that turn bad data into an answer, for the exception in
+// flight. True when the second takes it: the method's traceback entry is added and the
+// exception dropped. Running out of memory and exceptions outside `Exception`
+// (KeyboardInterrupt, SystemExit) are not bad data: they stay in flight and the result is
+// false.
+bool swallow_exception(Context& context, int memory_error_line, int exception_line);
 
 }  // namespace tavro

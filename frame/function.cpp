@@ -4,6 +4,7 @@
 #include "binding.hpp"
 #include "ref.hpp"
 #include "traceback.hpp"
+#include "versions.hpp"
 
 #include <structmember.h>
 
@@ -20,6 +21,10 @@ PyObject* function_call(PyObject* self, PyObject* arguments, PyObject* keywords)
     Function* function = as_function(self);
     Method& method = *function->method;
     Library& library = *function->library;
+    versions::CallBuiltins builtins;
+    if (!builtins.find(library.globals, library.builtins, library.names.dunder_builtins)) {
+        return nullptr;
+    }
     Ref bound[max_locals];
     if (!bind_arguments(method, arguments, keywords, bound)) {
         if (method.binding_failure_adds_entry()) {
@@ -31,9 +36,9 @@ PyObject* function_call(PyObject* self, PyObject* arguments, PyObject* keywords)
     for (int index = 0; index < method.parameter_count; ++index) {
         parameters[index] = bound[index].get();
     }
-    Context context{library, method.traceback_name, method.definition_line};
+    Context context{library, method.traceback_name, method.definition_line, builtins.foreign()};
     PyObject* result = method.body(context, parameters);
-    if (!result) add_traceback_entry(library, method.traceback_name, context.line);
+    if (!result && context.line) add_traceback_entry(library, method.traceback_name, context.line);
     return result;
 }
 

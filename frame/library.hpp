@@ -115,7 +115,9 @@ struct TracebackCodes {
     X(co_qualname, "co_qualname") X(co_varnames, "co_varnames") X(replace, "replace")     \
     X(dunder_main, "__main__") X(dunder_metaclass, "__metaclass__")                       \
     X(dunder_module, "__module__") X(dunder_name, "__name__")                             \
-    X(dunder_qualname, "__qualname__") X(staticmethod, "staticmethod")
+    X(dunder_qualname, "__qualname__") X(staticmethod, "staticmethod")                    \
+    X(dunder_builtins, "__builtins__") X(isinstance, "isinstance") X(len, "len")           \
+    X(MemoryError, "MemoryError") X(Exception, "Exception")
 
 struct FrameNames {
     TAVRO_FRAME_NAMES(TAVRO_DECLARE)
@@ -147,11 +149,14 @@ struct Library {
 };
 
 // What a method body or the module body is doing right now: the library it belongs to, the
-// name its traceback entry carries and the line of the statement under way.
+// name its traceback entry carries, the line of the statement under way (0 once the
+// exception in flight carries the method's entry already), and the builtins of the call when
+// they are not the module's own (only on 3.9, see versions::CallBuiltins; null otherwise).
 struct Context {
     Library& library;
     PyObject* traceback_name;
     int line;
+    PyObject* builtins = nullptr;
 };
 
 // The two libraries of a process share one function type, and a call through it reads the
@@ -159,7 +164,7 @@ struct Context {
 // different builds must therefore agree on these layouts, or not share: the version is part
 // of the key the type is registered under. Changing any of these structs means bumping it
 // and updating the checks below.
-inline constexpr int shared_layout_version = 3;
+inline constexpr int shared_layout_version = 4;
 
 constexpr std::size_t aligned(std::size_t size, std::size_t alignment) {
     return (size + alignment - 1) / alignment * alignment;
@@ -168,9 +173,9 @@ static_assert(std::is_standard_layout_v<Library> && offsetof(Library, definition
               "the create and exec steps find the Library from its module definition");
 static_assert(sizeof(Method) == aligned(20 * sizeof(void*) + 3 * sizeof(int), alignof(Method)),
               "Method changed: bump shared_layout_version");
-static_assert(sizeof(Context) == aligned(2 * sizeof(void*) + sizeof(int), alignof(Context)),
+static_assert(sizeof(Context) == aligned(3 * sizeof(void*) + sizeof(int), alignof(Context)),
               "Context changed: bump shared_layout_version");
-static_assert(sizeof(FrameNames) == 15 * sizeof(void*),
+static_assert(sizeof(FrameNames) == 20 * sizeof(void*),
               "the frame's names changed: bump shared_layout_version");
 static_assert(sizeof(Library) == aligned(sizeof(PyModuleDef) + sizeof(Description) +
                                              sizeof(std::int64_t) + 12 * sizeof(void*) +

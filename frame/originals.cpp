@@ -92,6 +92,12 @@ void Originals::expect_function(PyObject* function) {
                                      PyFunction_GET_KW_DEFAULTS(function)};
 }
 
+void Originals::expect_own_builtins(Library& library) {
+    if (versions::calls_find_module_builtins) {
+        expect_entry(library.globals, library.names.dunder_builtins, library.builtins);
+    }
+}
+
 void Originals::expect_originals(Originals* other) {
     if (other_count_ == 2) {
         overflow_ = true;

@@ -38,6 +38,8 @@ public:
     void expect_class(PyObject* type);
     // A Python function: its code, defaults and keyword defaults stay the ones seen now.
     void expect_function(PyObject* function);
+    // The methods of `library` find the builtins it loaded with (see versions::CallBuiltins).
+    void expect_own_builtins(Library& library);
     // Another library's originals, which must hold as well.
     void expect_originals(Originals* other);
 

@@ -2,7 +2,12 @@
 // outside this file tests PY_VERSION_HEX.
 #pragma once
 
+#include "ref.hpp"
+
 #include <Python.h>
+#if PY_VERSION_HEX < 0x030A0000
+#include <frameobject.h>
+#endif
 
 #include <cstdint>
 #include <cstring>
@@ -167,6 +172,80 @@ inline int get_buffer(PyObject* object, Py_buffer* view, int flags) {
 }
 #endif
 
+// The builtins a call of a method sees, when they are not those of the module's own
+// `__builtins__` as it was loaded.
+//
+// Up to 3.9 a Python function takes its builtins each time a call makes its frame: from the
+// calling frame when that frame shares the function's globals, else from the globals'
+// `__builtins__` entry, a module standing for its dict and a missing entry for a new dict
+// holding only None. Replacing or deleting the entry therefore changes the builtins of the
+// next call, and the libraries follow (their methods have no frames, so "the calling frame"
+// is the innermost Python one). From 3.10 a function keeps the builtins it was made with:
+// the libraries keep the ones they loaded with.
+class CallBuiltins {
+public:
+    // False, with an exception set, when they cannot be found: the call then fails before it
+    // starts, as 3.9 does when it cannot make the frame. `own` is the builtins module the
+    // library loaded with, `entry_name` the interned "__builtins__".
+    bool find(PyObject* globals, PyObject* own, PyObject* entry_name) {
+#if PY_VERSION_HEX < 0x030A0000
+        PyFrameObject* caller = PyEval_GetFrame();
+        PyObject* builtins;
+        if (caller && caller->f_globals == globals) {
+            builtins = caller->f_builtins;
+        } else if (!(builtins = PyDict_GetItemWithError(globals, entry_name))) {
+            if (PyErr_Occurred()) return false;
+            foreign_ = Ref::steal(PyDict_New());
+            return foreign_ && PyDict_SetItemString(foreign_.get(), "None", Py_None) == 0;
+        } else if (PyModule_Check(builtins)) {
+            builtins = PyModule_GetDict(builtins);
+        }
+        if (builtins != PyModule_GetDict(own)) foreign_ = Ref::borrow(builtins);
+#else
+        (void)globals, (void)own, (void)entry_name;
+#endif
+        return true;
+    }
+
+    // The mapping the call looks builtins up in, or null for the module's own.
+    PyObject* foreign() const { return foreign_.get(); }
+
+private:
+    Ref foreign_;
+};
+
+// Whether a module's `__builtins__` entry decides the builtins of its calls (see CallBuiltins).
+inline constexpr bool calls_find_module_builtins = PY_VERSION_HEX < 0x030A0000;
+
+// While this lives, `exception` is the one being handled, as inside an `except` clause (what
+// sys.exc_info() reports, and the context of anything raised); then the thread's own state is
+// back. Calls that need it happen on 3.9 alone (see CallBuiltins).
+class HandledException {
+public:
+    explicit HandledException(PyObject* exception) {
+#if PY_VERSION_HEX < 0x030A0000
+        // The thread's current entry, as an `except` clause keeps it: it may be empty while
+        // sys.exc_info() shows an outer one.
+        _PyErr_StackItem* current = PyThreadState_Get()->exc_info;
+        type_ = current->exc_type, value_ = current->exc_value;
+        traceback_ = current->exc_traceback;
+        Py_XINCREF(type_), Py_XINCREF(value_), Py_XINCREF(traceback_);
+#else
+        PyErr_GetExcInfo(&type_, &value_, &traceback_);
+#endif
+        PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(exception));
+        Py_INCREF(type);
+        Py_INCREF(exception);
+        PyErr_SetExcInfo(type, exception, PyException_GetTraceback(exception));
+    }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+    ~HandledException() { PyErr_SetExcInfo(type_, value_, traceback_); }
+
+private:
+    PyObject *type_, *value_, *traceback_;
+};
+
 // The exception in flight, taken out of flight for as long as this lives: dropped at the
 // end unless put back with `restore`.
 class PendingException {
@@ -187,6 +266,9 @@ public:
         Py_XDECREF(traceback_);
 #endif
     }
+
+    // The exception object; before 3.12, only once normalized.
+    PyObject* value() const { return value_; }
 
     void restore() {
 #if PY_VERSION_HEX >= 0x030C0000

@@ -6,6 +6,7 @@ grows with the number of calls. The suite runs it through test_refleaks.py; it a
 alone with the debug interpreter the libraries were built for:
 python3.9-dbg tests/refleak_check.py
 """
+import builtins
 import gc
 import hashlib
 import sys
@@ -174,6 +175,17 @@ CASES = {
     "4.d1 item by item": rebound(tavro_crypt_4, "_TavroCrypt3", ListCodec,
                                  call(cipher.d1, token, "utf-8")),
     "4.d1 undecodable text": expect(UnicodeDecodeError, cipher.d1, cipher.e1(b"\xff"), "utf-8"),
+    # On 3.9 a replaced __builtins__ makes the bodies run as written.
+    "4.e1 own builtins": rebound(tavro_crypt_4, "__builtins__", dict(vars(builtins)),
+                                 call(cipher.e1, [1, 2 ** 70, 3.5])),
+    "4.d1 own builtins": rebound(tavro_crypt_4, "__builtins__", dict(vars(builtins)),
+                                 call(cipher.d1, token, "utf-8")),
+    "f1 own builtins": rebound(tavro_crypt_4, "__builtins__", dict(vars(builtins)), call(f1, 3)),
+    "3.d1 own builtins": rebound(tavro_crypt_3, "__builtins__", dict(vars(builtins)),
+                                 call(codec.d1, b"YWJ")),
+    "3.e1 own handlers": rebound(tavro_crypt_3, "__builtins__", {},
+                                 expect(NameError, codec.e1, None) if sys.version_info < (3, 10)
+                                 else call(codec.e1, None)),
 }
 
 try:

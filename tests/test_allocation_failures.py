@@ -3,6 +3,7 @@ makes, is failed in turn. Every outcome must be the right one or MemoryError (ne
 result, another exception or a crash), and the next call after the failure must be right.
 """
 import gc
+import io
 import sys
 from functools import partial
 
@@ -38,11 +39,17 @@ def outcome(result, error):
 
 
 def attempt(call, n):
-    """Runs `call` with allocation n failing (counting from 0). Returns its outcome and
-    whether the call ended before allocation n.
+    """Runs `call` with allocation n failing (counting from 0). Returns its outcome, whether
+    the call ended before allocation n, and what it printed or handed to a hook on the way
+    (an error report from inside a call means something lost an exception).
 
     Failing every allocation from n on would say that more directly, but the interpreter
     itself cannot always survive that."""
+    reported = []
+    saved = sys.excepthook, sys.unraisablehook, sys.stderr, sys.stdout
+    sys.excepthook = lambda kind, value, traceback: reported.append(repr(value))
+    sys.unraisablehook = lambda unraisable: reported.append(repr(unraisable.exc_value))
+    sys.stderr = sys.stdout = printed = io.StringIO()
     _testcapi.set_nomemory(n, n + 1)
     result = error = None
     try:
@@ -58,7 +65,9 @@ def attempt(call, n):
     except MemoryError:
         ended_before = True
     _testcapi.remove_mem_hooks()
-    return outcome(result, error), ended_before
+    sys.excepthook, sys.unraisablehook, sys.stderr, sys.stdout = saved
+    reported += [printed.getvalue()] if printed.getvalue() else []
+    return outcome(result, error), ended_before, reported
 
 
 def acceptable(got, expected):
@@ -80,7 +89,9 @@ def allocation_points(call):
     expected = plain()
     wrong = []
     for n in range(LIMIT):
-        got, ended_before = attempt(call, n)
+        got, ended_before, reported = attempt(call, n)
+        if reported:
+            wrong.append((n, "reported", reported))
         if ended_before:
             return n, expected, wrong
         if not acceptable(got, expected):

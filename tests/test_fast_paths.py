@@ -73,6 +73,9 @@ def stand_ins(crypt3, crypt4):
         ("binascii", [(binascii, "b2a_base64", lambda *a, **k: binascii_b2a(*a, **k)),
                       (binascii, "a2b_base64", lambda *a, **k: binascii_a2b(*a, **k))]),
         ("builtins.isinstance", [(builtins, "isinstance", lambda o, t: builtins_isinstance(o, t))]),
+        # On 3.9 a call then looks each builtin up in the copy (elsewhere nothing changes).
+        ("cipher's builtins", [(crypt4, "__builtins__", dict(vars(builtins)))]),
+        ("codec's builtins", [(crypt3, "__builtins__", dict(vars(builtins)))]),
     ]
 
 
@@ -146,7 +149,7 @@ def cases(library):
 # A stand-in for what base64's decoder reaches sends the body to the interpreter's own
 # decoder, which warns on "+" and "/" from 3.15: that is the body's call, made as it is.
 @pytest.mark.filterwarnings("ignore:invalid character:FutureWarning")
-@pytest.mark.parametrize("stand_in", range(11))
+@pytest.mark.parametrize("stand_in", range(13))
 def test_fast_and_general_paths_agree(library, cases, monkeypatch, stand_in):
     name, rebindings = stand_ins(library.crypt3, library.crypt4)[stand_in]
     fast = [outcome(*case) for case in cases]
@@ -178,6 +181,12 @@ def test_the_fast_path_is_taken_only_while_everything_is_original(library, monke
     assert native_calls(cipher.e1, "x") == []
     monkeypatch.setattr(cipher, "_TavroCrypt4__f2", vars(cipher)["_TavroCrypt4__f2"])
     assert native_calls(cipher.e1, "x") == []
+    # On 3.9 the codec's calls look up the builtins of its replaced __builtins__, and the
+    # cipher's fast paths, which stand for those calls, give way.
+    monkeypatch.setattr(library.crypt3, "__builtins__", dict(vars(builtins)))
+    changed = sys.version_info < (3, 10)
+    assert ("b2a_base64" in native_calls(cipher.e1, "x")) == changed
+    assert ("a2b_base64" in native_calls(cipher.d1, token)) == changed
 
 
 def test_a_class_out_of_version_tags_is_still_watched(library):

@@ -2,6 +2,7 @@
 
 Each difference here is one the interpreter forces; the README lists them by version.
 """
+import builtins
 import sys
 
 import pytest
@@ -147,3 +148,97 @@ def test_entries_hold_file_line_and_name(crypt4):
     while frame.tb_next:
         frame = frame.tb_next
     assert frame.tb_frame.f_lineno == line and frame.tb_frame.f_globals is vars(crypt4)
+
+
+def raised(kind, message, method, line, context=None):
+    return ("raised", kind, message, [(method, line)], context)
+
+
+def as_untouched(call):
+    """The outcome the call has with the module's builtins left alone."""
+    return ("untouched", call)
+
+
+BUILTINS = vars(builtins)
+NOT_BASE_EXCEPTION = "catching classes that do not inherit from BaseException is not allowed"
+# The module whose `__builtins__` is replaced (None: deleted), the call, and its outcome on
+# 3.9, where a function takes its builtins from that entry at every call. From 3.10 a function
+# keeps the builtins it was made with, and every call has its untouched outcome.
+REPLACED_BUILTINS = [
+    ("cipher", None, "cipher.e1('x')",
+     raised(NameError, "name 'isinstance' is not defined", "e1", 32)),
+    ("cipher", None, "cipher.d1(token)", raised(NameError, "name 'len' is not defined", "d1", 52)),
+    ("cipher", None, "cipher._TavroCrypt4__f1(3)",
+     raised(NameError, "name 'int' is not defined", "__f1", 17)),
+    ("cipher", None, "cipher._TavroCrypt4__f1(256)", ("returned", 0)),
+    ("codec", None, "codec.e2('x')",
+     raised(NameError, "name 'MemoryError' is not defined", "e1", 15,
+            (NameError, "name 'isinstance' is not defined"))),
+    ("codec", None, "codec.d1('YWJj')",
+     raised(NameError, "name 'MemoryError' is not defined", "d1", 32,
+            (NameError, "name 'isinstance' is not defined"))),
+    ("cipher", dict(BUILTINS), "cipher.d1(token, 'utf-8')", ("returned", "hi é")),
+    ("cipher", dict(BUILTINS, isinstance=lambda o, t: False), "cipher.e1('123')",
+     as_untouched("cipher.e1(b'\\x01\\x02\\x03')")),
+    ("cipher", dict(BUILTINS, len=lambda o: 1), "cipher.d1(token)", ("returned", None)),
+    ("cipher", dict(BUILTINS, len=lambda o: 1), "cipher.e1(b'xyz')",
+     raised(IndexError, "bytearray index out of range", "e1", 40)),
+    ("cipher", dict(BUILTINS, range=lambda *a: range(0)), "cipher.d1(token, 'utf-8')",
+     ("returned", "")),
+    ("cipher", dict(BUILTINS, bytearray=list), "cipher.d1(token)",
+     ("returned", list("hi é".encode()))),
+    ("cipher", dict(BUILTINS, bytearray=list), "cipher.e1(b'ab')",
+     ("returned", "d41d8cd98f00b204e9800998ecf8427e")),
+    ("cipher", dict(BUILTINS, int=str), "cipher._TavroCrypt4__f1(3)",
+     raised(TypeError, "unsupported operand type(s) for -: 'int' and 'str'", "__f1", 18)),
+    ("codec", dict(BUILTINS, isinstance=lambda o, t: False), "codec.e1('abc')", ("returned", "")),
+    ("codec", dict(BUILTINS, MemoryError=Exception), "codec.e1(None)",
+     raised(TypeError, "a bytes-like object is required, not 'NoneType'", "e1", 13)),
+    ("codec", dict(BUILTINS, Exception=5), "codec.e1(None)",
+     raised(TypeError, NOT_BASE_EXCEPTION, "e1", 16,
+            (TypeError, "a bytes-like object is required, not 'NoneType'"))),
+    # The cipher's own calls of the codec see the codec's builtins.
+    ("codec", dict(BUILTINS, bytes=str), "cipher.d1(token)",
+     raised(TypeError, "object of type 'NoneType' has no len()", "d1", 58)),
+    # A call from a frame of the module's own globals takes that frame's builtins, whatever
+    # the entry says by then.
+    ("cipher", BUILTINS, "sharing_globals(token)", ("returned", "hi é")),
+]
+
+SHARING = """
+def sharing_globals(token):
+    global __builtins__
+    kept, __builtins__ = __builtins__, {}
+    try:
+        return _TavroCrypt4.d1(token, "utf-8")
+    finally:
+        __builtins__ = kept
+"""
+
+
+def test_a_replaced_module_builtins_counts_on_3_9_alone(implementation, monkeypatch):
+    def outcome(call):
+        try:
+            return ("returned", eval(call, namespace))
+        except Exception as error:
+            context = error.__context__
+            return ("raised", type(error), str(error), implementation.method_entries(error)[-1:],
+                    context and (type(context), str(context)))
+
+    modules = {"codec": implementation.crypt3, "cipher": implementation.crypt4}
+    exec(SHARING, vars(implementation.crypt4))
+    namespace = {"codec": implementation.crypt3._TavroCrypt3,
+                 "cipher": implementation.crypt4._TavroCrypt4,
+                 "token": implementation.crypt4._TavroCrypt4.e1("hi é"),
+                 "sharing_globals": vars(implementation.crypt4).pop("sharing_globals")}
+    for module, replacement, call, on_3_9 in REPLACED_BUILTINS:
+        untouched = outcome(call)
+        if on_3_9[0] == "untouched":
+            on_3_9 = outcome(on_3_9[1])
+        if replacement is None:
+            monkeypatch.delattr(modules[module], "__builtins__")
+        else:
+            monkeypatch.setattr(modules[module], "__builtins__", replacement)
+        got = outcome(call)
+        monkeypatch.undo()
+        assert got == (on_3_9 if sys.version_info < (3, 10) else untouched), (module, call)

@@ -25,8 +25,9 @@ namespace {
     X(s_b64decode, "b64decode") X(s_bytes_from_decode_data, "_bytes_from_decode_data")     \
     X(s_urlsafe_decode_translation, "_urlsafe_decode_translation") X(s_binascii, "binascii") \
     X(s_b2a_base64, "b2a_base64") X(s_a2b_base64, "a2b_base64") X(s_bytes_types, "bytes_types") \
-    X(s_isinstance, "isinstance") X(s_str, "str") X(s_dunder_name, "__name__")             \
-    X(s_memoryview, "memoryview") X(s_translate, "translate") X(s_dunder_class, "__class__")
+    X(s_isinstance, "isinstance") X(s_str, "str") X(s_bytes, "bytes")                    \
+    X(s_dunder_name, "__name__") X(s_memoryview, "memoryview") X(s_translate, "translate")   \
+    X(s_dunder_class, "__class__")
 #define LITERALS(X)                                                                         \
     X(s_empty, "") X(s_equals, "=") X(s_upper_utf_8, "UTF-8") X(s_utf_8, "utf-8") X(s_ascii, "ascii")
 
@@ -35,6 +36,9 @@ LITERALS(TAVRO_DECLARE)
 
 const tavro::StringConstant strings[] = {IDENTIFIERS(TAVRO_IDENTIFIER_ROW)
                                              LITERALS(TAVRO_LITERAL_ROW)};
+
+PyObject* i_4;
+const tavro::IntConstant ints[] = {{&i_4, 4}};
 
 // The fast paths give what the bodies would, without their calls, while the module's
 // `base64` and all that its functions reach are the standard library's, as at load.
@@ -49,13 +53,19 @@ constexpr int line_class = 7;
 
 // e1(raw): Base64 text in the standard alphabet, padded; "" on any failure.
 constexpr int line_e1 = 9;
+constexpr int line_e1_isinstance = 11;
 constexpr int line_e1_encode = 12;
 constexpr int line_e1_b64encode = 13;
 constexpr int line_e1_decode = 14;
+constexpr int line_e1_except_memory_error = 15;
+constexpr int line_e1_except_exception = 16;
 
 Ref encode_base64(Context& context, PyObject* raw) {
     Ref data = Ref::borrow(raw);
-    if (PyUnicode_Check(raw)) {
+    context.line = line_e1_isinstance;
+    int text = tavro::is_instance(context, raw, s_str, &PyUnicode_Type);
+    if (text < 0) return {};
+    if (text) {
         context.line = line_e1_encode;
         data = tavro::encode_utf8(raw, s_encode, s_utf_8);
         if (!data) return {};
@@ -91,10 +101,13 @@ PyObject* encode_fast(PyObject* raw) {
 }
 
 PyObject* e1(Context& context, PyObject* const* parameters) {
-    if (PyObject* fast = encode_fast(parameters[0])) return fast;
+    if (PyObject* fast = context.builtins ? nullptr : encode_fast(parameters[0])) return fast;
     Ref ed = encode_base64(context, parameters[0]);
     if (!ed) {
-        if (!tavro::swallow_exception(context)) return nullptr;
+        if (!tavro::swallow_exception(context, line_e1_except_memory_error,
+                                      line_e1_except_exception)) {
+            return nullptr;
+        }
         ed = Ref::borrow(s_empty);
     }
     return ed.release();
@@ -113,14 +126,20 @@ PyObject* e2(Context& context, PyObject* const* parameters) {
 
 // d1(raw, enc=None): decodes either alphabet, restoring missing padding; None on any failure.
 constexpr int line_d1 = 24;
+constexpr int line_d1_isinstance = 26;
 constexpr int line_d1_text = 27;
 constexpr int line_d1_b64decode = 28;
 constexpr int line_d1_if_enc = 29;
 constexpr int line_d1_decode = 30;
+constexpr int line_d1_except_memory_error = 32;
+constexpr int line_d1_except_exception = 33;
 
 Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     Ref text = Ref::borrow(raw);
-    if (PyBytes_Check(raw)) {
+    context.line = line_d1_isinstance;
+    int is_bytes = tavro::is_instance(context, raw, s_bytes, &PyBytes_Type);
+    if (is_bytes < 0) return {};
+    if (is_bytes) {
         context.line = line_d1_text;
         text = PyBytes_CheckExact(raw)
                    ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw),
@@ -133,10 +152,11 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     if (!base64) return {};
     Ref b64decode = tavro::attribute(base64.get(), s_urlsafe_b64decode);
     if (!b64decode) return {};
-    Py_ssize_t length = PyObject_Size(text.get());
-    if (length < 0) return {};
-    Py_ssize_t missing = (4 - length % 4) % 4;
-    Ref padding = Ref::steal(PySequence_Repeat(s_equals, missing));
+    // "=" * (-len(raw) % 4), with Python's operators: the call's own `len` may answer anything.
+    Ref missing = tavro::length(context, text.get());
+    if (missing) missing = Ref::steal(PyNumber_Negative(missing.get()));
+    if (missing) missing = Ref::steal(PyNumber_Remainder(missing.get(), i_4));
+    Ref padding = missing ? Ref::steal(PyNumber_Multiply(s_equals, missing.get())) : Ref();
     if (!padding) return {};
     Ref padded = Ref::steal(PyNumber_Add(text.get(), padding.get()));
     if (!padded) return {};
@@ -185,16 +205,24 @@ bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
     context.line = line_d1_decode;
     result = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size,
                                          encoding.name, nullptr));
-    if (!result && tavro::swallow_exception(context)) result = Ref::borrow(Py_None);
+    if (!result && tavro::swallow_exception(context, line_d1_except_memory_error,
+                                            line_d1_except_exception)) {
+        result = Ref::borrow(Py_None);
+    }
     return true;
 }
 
 PyObject* d1(Context& context, PyObject* const* parameters) {
     Ref fast;
-    if (decode_fast(context, parameters[0], parameters[1], fast)) return fast.release();
+    if (!context.builtins && decode_fast(context, parameters[0], parameters[1], fast)) {
+        return fast.release();
+    }
     Ref result = decode_base64(context, parameters[0], parameters[1]);
     if (!result) {
-        if (!tavro::swallow_exception(context)) return nullptr;
+        if (!tavro::swallow_exception(context, line_d1_except_memory_error,
+                                      line_d1_except_exception)) {
+            return nullptr;
+        }
         result = Ref::borrow(Py_None);
     }
     return result.release();
@@ -292,6 +320,7 @@ void record_originals(tavro::Library& library) {
     originals.expect_entry(binascii_names, s_a2b_base64, a2b);
     originals.expect_entry(builtin_names, s_isinstance, isinstance);
     originals.expect_entry(builtin_names, s_str, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    originals.expect_own_builtins(library);
     originals.seal(usable);
     library.originals = &originals;
 }
@@ -308,4 +337,4 @@ int run_module_body(Context& context) {
 
 }  // namespace
 
-TAVRO_CIPHER_MODULE(tavro_crypt_3, strings, {}, methods, {}, run_module_body)
+TAVRO_CIPHER_MODULE(tavro_crypt_3, strings, ints, methods, {}, run_module_body)

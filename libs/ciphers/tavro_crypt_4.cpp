@@ -35,7 +35,8 @@ namespace {
     X(s_q, "q") X(s_r, "r") X(s_s, "s") X(s_t, "t") X(s_raw, "raw") X(s_ln, "ln")           \
     X(s_r1, "r1") X(s_tmp, "tmp") X(s_i, "i") X(s_k, "k") X(s_j, "j")                       \
     X(s_encrypted, "encrypted") X(s_enc, "enc") X(s_c1, "c1") X(s_c2, "c2") X(s_lc, "lc")   \
-    X(s_m, "m") X(s_dunder_name, "__name__") X(s_dunder_func, "__func__")
+    X(s_m, "m") X(s_dunder_name, "__name__") X(s_dunder_func, "__func__") X(s_str, "str")   \
+    X(s_int, "int") X(s_bytearray, "bytearray")
 #define LITERALS(X) X(s_equals, "=") X(s_utf_8, "utf-8")
 
 IDENTIFIERS(TAVRO_DECLARE)
@@ -53,8 +54,9 @@ constexpr int position_keys = 8;
 constexpr long fallback_multiplier = 167;  // when the seed would give 1, which enciphers nothing
 constexpr int tag_size = 32;
 
-#define INTEGERS(X) \
-    X(i_0, 0) X(i_1, 1) X(i_2, 2) X(i_256, 256) X(i_fallback_multiplier, fallback_multiplier)
+#define INTEGERS(X)                                                                   \
+    X(i_0, 0) X(i_1, 1) X(i_2, 2) X(i_8, position_keys) X(i_10, header_size)              \
+    X(i_32, tag_size) X(i_256, 256) X(i_fallback_multiplier, fallback_multiplier)
 
 INTEGERS(TAVRO_DECLARE)
 PyObject* i_key[header_size];
@@ -122,17 +124,25 @@ constexpr long inverse_of_byte(long b) {
     return y;
 }
 
-// int(value) for the result of a Python operator.
-Ref truncate(Ref value) {
-    if (!value) return {};
-    return Ref::steal(PyNumber_Long(value.get()));
+// int(value()) for the result of Python operators; the call's own `int`, if it has one, is
+// looked up before they run.
+template <class Value>
+Ref truncate(Context& context, Value&& value) {
+    if (!context.builtins) {
+        Ref computed = Ref::steal(value());
+        return computed ? Ref::steal(PyNumber_Long(computed.get())) : Ref();
+    }
+    Ref to_int = tavro::global(context, s_int);
+    Ref computed = to_int ? Ref::steal(value()) : Ref();
+    return computed ? tavro::call(to_int.get(), {computed.get()}) : Ref();
 }
 
-Ref times_minus(PyObject* left, PyObject* right, PyObject* factor) {
+Ref times_minus(Context& context, PyObject* left, PyObject* right, PyObject* factor) {
     // int(left - right * factor)
-    Ref product = Ref::steal(PyNumber_Multiply(right, factor));
-    if (!product) return {};
-    return truncate(Ref::steal(PyNumber_Subtract(left, product.get())));
+    return truncate(context, [&]() -> PyObject* {
+        Ref product = Ref::steal(PyNumber_Multiply(right, factor));
+        return product ? PyNumber_Subtract(left, product.get()) : nullptr;
+    });
 }
 
 // The same steps on any number type, with Python's operators.
@@ -147,16 +157,16 @@ PyObject* f1_by_operators(Context& context, PyObject* x1) {
         if (more < 0) return nullptr;
         if (!more) break;
         context.line = line_f1_quotient;
-        Ref q = truncate(Ref::steal(PyNumber_TrueDivide(a.get(), b.get())));
+        Ref q = truncate(context, [&] { return PyNumber_TrueDivide(a.get(), b.get()); });
         if (!q) return nullptr;
         context.line = line_f1_remainder;
-        Ref r = times_minus(a.get(), b.get(), q.get());
+        Ref r = times_minus(context, a.get(), b.get(), q.get());
         if (!r) return nullptr;
         context.line = line_f1_s;
-        Ref s = times_minus(x.get(), u.get(), q.get());
+        Ref s = times_minus(context, x.get(), u.get(), q.get());
         if (!s) return nullptr;
         context.line = line_f1_t;
-        Ref t = times_minus(y.get(), v.get(), q.get());
+        Ref t = times_minus(context, y.get(), v.get(), q.get());
         if (!t) return nullptr;
         a = std::move(b), b = std::move(r), x = std::move(u), y = std::move(v);
         u = std::move(s), v = std::move(t);
@@ -175,7 +185,7 @@ PyObject* f1_by_operators(Context& context, PyObject* x1) {
 
 PyObject* f1(Context& context, PyObject* const* parameters) {
     PyObject* x1 = parameters[0];
-    if (!PyLong_CheckExact(x1)) return f1_by_operators(context, x1);
+    if (!PyLong_CheckExact(x1) || context.builtins) return f1_by_operators(context, x1);
     context.line = line_f1_reduce;
     long b;
     if (!byte_of(x1, b)) return nullptr;
@@ -212,14 +222,15 @@ constexpr auto inverse_of_seed = [] {
     return inverses;
 }();
 
-// Hex MD5 digest of the UTF-8 form of `text`, through the module global `hashlib`.
+// Hex MD5 digest of the UTF-8 form of `text`, through the module global `hashlib`, which is
+// looked up before its argument is made, as the body reads.
 Ref md5_hex(Context& context, PyObject* text) {
-    Ref data = tavro::encode_utf8(text, s_encode, s_utf_8);
-    if (!data) return {};
     Ref hashlib = tavro::global(context, s_hashlib);
     if (!hashlib) return {};
     Ref md5 = tavro::attribute(hashlib.get(), s_md5);
     if (!md5) return {};
+    Ref data = tavro::encode_utf8(text, s_encode, s_utf_8);
+    if (!data) return {};
     if (standard_md5.answers(md5.get())) return tavro::pinned::md5_hexdigest(data.get());
     Ref digest = tavro::call(md5.get(), {data.get()});
     if (!digest) return {};
@@ -228,6 +239,7 @@ Ref md5_hex(Context& context, PyObject* text) {
 
 // e1(raw): the token of a text or of a sequence of byte values.
 constexpr int line_e1 = 31;
+constexpr int line_e1_isinstance = 32;
 constexpr int line_e1_encode = 33;
 constexpr int line_e1_length = 34;
 constexpr int line_e1_payload = 35;
@@ -236,6 +248,9 @@ constexpr int line_e1_header_loop = 37;
 constexpr int line_e1_header_append = 38;
 constexpr int line_e1_seed = 39;
 constexpr int line_e1_offset = 40;
+constexpr int line_e1_make_odd = 41;
+constexpr int line_e1_is_one = 42;
+constexpr int line_e1_loop = 44;
 constexpr int line_e1_encipher = 45;
 constexpr int line_e1_append = 46;
 constexpr int line_e1_body = 47;
@@ -377,7 +392,109 @@ PyObject* encrypt_fast(PyObject* raw) {
     return token;
 }
 
+// The token of a payload: its Base64 text without padding, then the MD5 digest of that.
+PyObject* seal(Context& context, PyObject* payload) {
+    context.line = line_e1_body;
+    Ref padded = tavro::call_global_method(context, s_TavroCrypt3, s_e1, {payload});
+    if (!padded) return nullptr;
+    Ref body = tavro::call_method(padded.get(), s_rstrip, {s_equals});
+    if (!body) return nullptr;
+    context.line = line_e1_tag;
+    Ref tag = md5_hex(context, body.get());
+    if (!tag) return nullptr;
+    return PyNumber_Add(body.get(), tag.get());
+}
+
+// `for item in iterable: take(item)` with the `for` statement on `line`.
+template <class Take>
+bool for_each(Context& context, int line, Ref iterable, Take&& take) {
+    Ref iterator = iterable ? Ref::steal(PyObject_GetIter(iterable.get())) : Ref();
+    if (!iterator) return false;
+    for (;;) {
+        context.line = line;
+        Ref item = Ref::steal(PyIter_Next(iterator.get()));
+        if (!item) return !PyErr_Occurred();
+        if (!take(item.get())) return false;
+    }
+}
+
+// `sequence.append(value())`: the method is looked up before the value is made.
+template <class Value>
+bool append(Context& context, PyObject* sequence, Value&& value) {
+    Ref method = tavro::attribute(sequence, context.library.names.append);
+    Ref made = method ? Ref::steal(value()) : Ref();
+    return made && tavro::call(method.get(), {made.get()});
+}
+
+// e1 as the class body writes it, for a call whose builtins are not the module's own (see
+// tavro::Context): each name is looked up, and each builtin called, where the body does.
+PyObject* e1_as_written(Context& context, PyObject* argument) {
+    Ref raw = Ref::borrow(argument);
+    context.line = line_e1_isinstance;
+    int text = tavro::is_instance(context, raw.get(), s_str, &PyUnicode_Type);
+    if (text < 0) return nullptr;
+    if (text) {
+        context.line = line_e1_encode;
+        raw = tavro::call_method(raw.get(), s_encode, {s_utf_8});
+        if (!raw) return nullptr;
+    }
+    context.line = line_e1_length;
+    Ref ln = tavro::length(context, raw.get());
+    if (!ln) return nullptr;
+    context.line = line_e1_payload;
+    Ref r1 = tavro::call_global(context, s_bytearray, {});
+    if (!r1) return nullptr;
+    context.line = line_e1_key_table;
+    Ref tmp = tavro::call_global_method(context, s_TavroCrypt4, s_f2_entry, {});
+    if (!tmp) return nullptr;
+    context.line = line_e1_header_loop;
+    Ref range = tavro::global(context, s_range);
+    Ref entries = range ? tavro::length(context, tmp.get()) : Ref();
+    Ref header = entries ? tavro::call(range.get(), {entries.get()}) : Ref();
+    bool copied = for_each(context, line_e1_header_loop, std::move(header), [&](PyObject* index) {
+        context.line = line_e1_header_append;
+        return append(context, r1.get(), [&] { return PyObject_GetItem(tmp.get(), index); });
+    });
+    if (!copied) return nullptr;
+    context.line = line_e1_seed;
+    Ref i = tavro::item(r1.get(), 0);
+    if (!i) return nullptr;
+    context.line = line_e1_offset;
+    Ref k = tavro::item(r1.get(), 1);
+    if (!k) return nullptr;
+    context.line = line_e1_make_odd;
+    Ref parity = Ref::steal(PyNumber_Remainder(i.get(), i_2));
+    int even = parity ? PyObject_RichCompareBool(parity.get(), i_0, Py_EQ) : -1;
+    if (even < 0) return nullptr;
+    i = Ref::steal(PyNumber_InPlaceAdd(i.get(), even ? i_1 : i_0));
+    if (!i) return nullptr;
+    context.line = line_e1_is_one;
+    int one = PyObject_RichCompareBool(i.get(), i_1, Py_EQ);
+    if (one < 0) return nullptr;
+    if (one) i = Ref::borrow(i_fallback_multiplier);
+    context.line = line_e1_loop;
+    Ref indices = tavro::call_global(context, s_range, {ln.get()});
+    bool enciphered = for_each(context, line_e1_loop, std::move(indices), [&](PyObject* j) {
+        // tmp = (int(raw[j]) * i + k + r1[2 + j % 8]) % 256
+        context.line = line_e1_encipher;
+        Ref value = truncate(context, [&] { return PyObject_GetItem(raw.get(), j); });
+        if (value) value = Ref::steal(PyNumber_Multiply(value.get(), i.get()));
+        if (value) value = Ref::steal(PyNumber_Add(value.get(), k.get()));
+        Ref position = value ? Ref::steal(PyNumber_Remainder(j, i_8)) : Ref();
+        if (position) position = Ref::steal(PyNumber_Add(i_2, position.get()));
+        Ref key = position ? Ref::steal(PyObject_GetItem(r1.get(), position.get())) : Ref();
+        value = key ? Ref::steal(PyNumber_Add(value.get(), key.get())) : Ref();
+        if (value) value = Ref::steal(PyNumber_Remainder(value.get(), i_256));
+        if (!value) return false;
+        context.line = line_e1_append;
+        return append(context, r1.get(), [&] { return value.release(); });
+    });
+    if (!enciphered) return nullptr;
+    return seal(context, r1.get());
+}
+
 PyObject* e1(Context& context, PyObject* const* parameters) {
+    if (context.builtins) return e1_as_written(context, parameters[0]);
     if (PyObject* fast = encrypt_fast(parameters[0])) return fast;
     Ref raw = Ref::borrow(parameters[0]);
     if (PyUnicode_Check(raw.get())) {
@@ -414,16 +531,7 @@ PyObject* e1(Context& context, PyObject* const* parameters) {
         enciphered = encipher_items(context, payload.get(), input, length, key);
     }
     if (!enciphered) return nullptr;
-
-    context.line = line_e1_body;
-    Ref padded = tavro::call_global_method(context, s_TavroCrypt3, s_e1, {payload.get()});
-    if (!padded) return nullptr;
-    Ref body = tavro::call_method(padded.get(), s_rstrip, {s_equals});
-    if (!body) return nullptr;
-    context.line = line_e1_tag;
-    Ref tag = md5_hex(context, body.get());
-    if (!tag) return nullptr;
-    return PyNumber_Add(body.get(), tag.get());
+    return seal(context, payload.get());
 }
 
 // d1(encrypted, enc=None): the bytes (or text) of a token, or None when its tag differs.
@@ -441,6 +549,7 @@ constexpr int line_d1_is_one = 62;
 constexpr int line_d1_inverse = 64;
 constexpr int line_d1_offset = 65;
 constexpr int line_d1_output = 66;
+constexpr int line_d1_loop = 67;
 constexpr int line_d1_decipher = 68;
 constexpr int line_d1_append = 69;
 constexpr int line_d1_if_enc = 70;
@@ -622,8 +731,12 @@ bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& res
     const auto plain_length = static_cast<Py_ssize_t>(plain_size);
     if (encoding.name) tavro::recognise_codec(encoding);
     const bool into_text = encoding.keeps_ascii;
+    // The bytearray is made empty and then grown: made at its size, one that cannot get its
+    // bytes is freed half made, and CPython up to 3.13 then reports a SystemError of its own
+    // through sys.excepthook before the MemoryError.
     Ref output = Ref::steal(into_text ? PyUnicode_New(plain_length, 127)
-                                      : PyByteArray_FromStringAndSize(nullptr, plain_length));
+                                      : PyByteArray_FromStringAndSize(nullptr, 0));
+    if (output && !into_text && PyByteArray_Resize(output.get(), plain_length) < 0) output = Ref();
     if (!output) {
         PyErr_Clear();
         return false;
@@ -650,7 +763,76 @@ bool decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc, Ref& res
     return true;
 }
 
+// d1 as the class body writes it, for a call whose builtins are not the module's own (see
+// tavro::Context): each name is looked up, and each builtin called, where the body does.
+PyObject* d1_as_written(Context& context, PyObject* encrypted, PyObject* enc) {
+    auto tag_start = [&] {  // len(encrypted) - 32
+        Ref length = tavro::length(context, encrypted);
+        return length ? Ref::steal(PyNumber_Subtract(length.get(), i_32)) : Ref();
+    };
+    context.line = line_d1_body;
+    Ref split = tag_start();
+    Ref raw = split ? slice(encrypted, i_0, split.get()) : Ref();
+    if (!raw) return nullptr;
+    context.line = line_d1_tag;
+    split = tag_start();
+    Ref c1 = split ? slice(encrypted, split.get(), Py_None) : Ref();
+    if (!c1) return nullptr;
+    context.line = line_d1_digest;
+    Ref c2 = md5_hex(context, raw.get());
+    if (!c2) return nullptr;
+    context.line = line_d1_compare;
+    int differs = PyObject_RichCompareBool(c2.get(), c1.get(), Py_NE);
+    if (differs < 0) return nullptr;
+    if (differs) Py_RETURN_NONE;
+    context.line = line_d1_payload;
+    raw = tavro::call_global_method(context, s_TavroCrypt3, s_d1, {raw.get()});
+    if (!raw) return nullptr;
+    context.line = line_d1_length;
+    Ref ln = tavro::length(context, raw.get());
+    if (!ln) return nullptr;
+    context.line = line_d1_seed;
+    Ref i = tavro::item(raw.get(), 0);
+    if (i) i = multiplier_from_seed(context, std::move(i));
+    if (!i) return nullptr;
+    context.line = line_d1_inverse;
+    Ref lc = tavro::call_global_method(context, s_TavroCrypt4, s_f1_entry, {i.get()});
+    if (!lc) return nullptr;
+    context.line = line_d1_offset;
+    Ref m = tavro::item(raw.get(), 1);
+    if (!m) return nullptr;
+    context.line = line_d1_output;
+    Ref r1 = tavro::call_global(context, s_bytearray, {});
+    if (!r1) return nullptr;
+    context.line = line_d1_loop;
+    Ref indices = tavro::call_global(context, s_range, {i_10, ln.get()});
+    bool deciphered = for_each(context, line_d1_loop, std::move(indices), [&](PyObject* j) {
+        // tmp = ((raw[j] - raw[2 + (j - 10) % 8] - m) * lc) % 256
+        context.line = line_d1_decipher;
+        Ref value = Ref::steal(PyObject_GetItem(raw.get(), j));
+        Ref position = value ? Ref::steal(PyNumber_Subtract(j, i_10)) : Ref();
+        if (position) position = Ref::steal(PyNumber_Remainder(position.get(), i_8));
+        if (position) position = Ref::steal(PyNumber_Add(i_2, position.get()));
+        Ref key = position ? Ref::steal(PyObject_GetItem(raw.get(), position.get())) : Ref();
+        value = key ? Ref::steal(PyNumber_Subtract(value.get(), key.get())) : Ref();
+        if (value) value = Ref::steal(PyNumber_Subtract(value.get(), m.get()));
+        if (value) value = Ref::steal(PyNumber_Multiply(value.get(), lc.get()));
+        if (value) value = Ref::steal(PyNumber_Remainder(value.get(), i_256));
+        if (!value) return false;
+        context.line = line_d1_append;
+        return append(context, r1.get(), [&] { return value.release(); });
+    });
+    if (!deciphered) return nullptr;
+    context.line = line_d1_if_enc;
+    int wants_text = tavro::truth(enc);
+    if (wants_text < 0) return nullptr;
+    if (!wants_text) return r1.release();
+    context.line = line_d1_decode;
+    return tavro::call_method_with_keyword(context, r1.get(), s_decode, s_encoding, enc).release();
+}
+
 PyObject* d1(Context& context, PyObject* const* parameters) {
+    if (context.builtins) return d1_as_written(context, parameters[0], parameters[1]);
     Ref fast;
     if (decrypt_fast(context, parameters[0], parameters[1], fast)) return fast.release();
     PyObject* encrypted = parameters[0];
@@ -797,6 +979,7 @@ void record_originals(tavro::Library& library) {
         originals.expect_entry(library.globals, name, value);
     }
     originals.expect_entry(PyModule_GetDict(hashlib), s_md5, md5);
+    originals.expect_own_builtins(library);
     originals.expect_originals(encode->library->originals);
     originals.seal(true);
     library.originals = &originals;
