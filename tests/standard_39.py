@@ -56,7 +56,12 @@ def _bytes_from_decode_data(s):
 
 def _simple_buffer(data):
     """The bytes of a C-contiguous buffer, as a simple buffer request takes them."""
-    view = _memoryview(data)
+    try:
+        view = _memoryview(data)
+    except TypeError:
+        view = None  # raised outside the handler, so that it has no context, as from C
+    if view is None:
+        raise TypeError("a bytes-like object is required, not '%s'" % type(data).__name__)
     if not view.c_contiguous:
         raise BufferError("memoryview: underlying buffer is not C-contiguous")
     return view.tobytes()

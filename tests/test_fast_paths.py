@@ -183,10 +183,11 @@ def test_the_fast_path_is_taken_only_while_everything_is_original(library, monke
     assert native_calls(cipher.e1, "x") == []
     # On 3.9 the codec's calls look up the builtins of its replaced __builtins__, and the
     # cipher's fast paths, which stand for those calls, give way.
-    monkeypatch.setattr(library.crypt3, "__builtins__", dict(vars(builtins)))
+    monkeypatch.setattr(library.crypt3, "__builtins__", dict(
+        vars(builtins), isinstance=lambda o, t: builtins_isinstance(o, t)))
     changed = sys.version_info < (3, 10)
-    assert ("b2a_base64" in native_calls(cipher.e1, "x")) == changed
-    assert ("a2b_base64" in native_calls(cipher.d1, token)) == changed
+    assert ("isinstance" in native_calls(cipher.e1, "x")) == changed
+    assert ("isinstance" in native_calls(cipher.d1, token)) == changed
 
 
 def test_a_class_out_of_version_tags_is_still_watched(library):
