@@ -38,6 +38,10 @@ Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
 // else (a subclass may override encode) through its method.
 Ref encode_utf8(PyObject* text, PyObject* encode_name, PyObject* codec);
 
+// The widest character of text that is ASCII alone: asked of PyUnicode_New, it makes the
+// compact ASCII str whose characters are its bytes, which the libraries then write directly.
+inline constexpr Py_UCS4 ascii_max = 127;
+
 // The bytes a fast path reads from an exact bytes, bytearray or str (its UTF-8 form). False,
 // with no exception set, for anything else or a str that has no UTF-8 form. The pointer is
 // valid only until code that could change the object runs.

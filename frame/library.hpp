@@ -15,7 +15,7 @@
 namespace tavro {
 
 struct Context;
-class Originals;
+class ReachGuard;
 
 // A method body: receives the bound parameters (in parameter order, kept alive by the
 // caller) and returns a new reference, or nullptr with an exception set after updating
@@ -36,14 +36,18 @@ struct IntConstant {
 
 // A module lists its strings and integers once, as rows `X(variable, value)`:
 //   #define IDENTIFIERS(X) X(s_base64, "base64") X(s_e1, "e1")
-//   IDENTIFIERS(TAVRO_DECLARE)         declares the variables
+//   IDENTIFIERS(TAVRO_DECLARE)         defines the variables
+//   IDENTIFIERS(TAVRO_EXTERN)          declares them, for a module made of several files
 //   IDENTIFIERS(TAVRO_IDENTIFIER_ROW)  yields the table rows that make them at load
 #define TAVRO_DECLARE(variable, value) PyObject* variable = nullptr;
+#define TAVRO_EXTERN(variable, value) extern PyObject* variable;
 #define TAVRO_IDENTIFIER_ROW(variable, text) tavro::StringConstant{&variable, text, true},
 #define TAVRO_LITERAL_ROW(variable, text) tavro::StringConstant{&variable, text, false},
 #define TAVRO_INT_ROW(variable, value) tavro::IntConstant{&variable, value},
 #define TAVRO_COUNT(variable, value) +1
 
+// The most variables a method has (_TavroCrypt4.d1's twelve); the frame keeps its
+// arguments on the stack in arrays of this size.
 inline constexpr int max_locals = 12;
 
 // The docstring of both modules.
@@ -134,8 +138,6 @@ struct Library {
     PyTypeObject* function_type = nullptr;
 
     PyObject* empty_tuple = nullptr;
-    PyObject* empty_bytes = nullptr;
-    PyObject* empty_str = nullptr;
     PyObject* source_path = nullptr;
     PyObject* full_name = nullptr;
     PyObject* init_name = nullptr;      // "init <full name>", the traceback name of the load
@@ -143,7 +145,7 @@ struct Library {
     PyObject* staticmethod = nullptr;
     FrameNames names{};
     TracebackCodes traceback_codes;
-    Originals* originals = nullptr;  // what the module's fast paths rely on, if it has any
+    ReachGuard* fast_path_reach = nullptr;  // what the module's fast paths rely on, if it has any
 
     explicit Library(const Description& description);
 };
@@ -164,7 +166,7 @@ struct Context {
 // different builds must therefore agree on these layouts, or not share: the version is part
 // of the key the type is registered under. Changing any of these structs means bumping it
 // and updating the checks below.
-inline constexpr int shared_layout_version = 4;
+inline constexpr int shared_layout_version = 5;
 
 constexpr std::size_t aligned(std::size_t size, std::size_t alignment) {
     return (size + alignment - 1) / alignment * alignment;
@@ -178,7 +180,7 @@ static_assert(sizeof(Context) == aligned(3 * sizeof(void*) + sizeof(int), aligno
 static_assert(sizeof(FrameNames) == 20 * sizeof(void*),
               "the frame's names changed: bump shared_layout_version");
 static_assert(sizeof(Library) == aligned(sizeof(PyModuleDef) + sizeof(Description) +
-                                             sizeof(std::int64_t) + 12 * sizeof(void*) +
+                                             sizeof(std::int64_t) + 10 * sizeof(void*) +
                                              sizeof(FrameNames) + sizeof(TracebackCodes) +
                                              sizeof(void*),
                                          alignof(Library)),

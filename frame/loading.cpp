@@ -86,12 +86,9 @@ int check_version(const Library& library) {
     return PyErr_WarnEx(nullptr, message, 1);
 }
 
-int make_empty_objects(Library& library) {
+int make_empty_tuple(Library& library) {
     replace(&library.empty_tuple, PyTuple_New(0));
-    replace(&library.empty_bytes, PyBytes_FromStringAndSize("", 0));
-    replace(&library.empty_str, PyUnicode_FromStringAndSize("", 0));
-    bool made = library.empty_tuple && library.empty_bytes && library.empty_str;
-    return made ? 0 : -1;
+    return library.empty_tuple ? 0 : -1;
 }
 
 bool make_string(PyObject** slot, const char* text, bool interned) {
@@ -243,7 +240,7 @@ int exec_module(PyObject* module) {
                      library.description.name);
         return -1;
     }
-    if (check_version(library) < 0 || make_empty_objects(library) < 0 ||
+    if (check_version(library) < 0 || make_empty_tuple(library) < 0 ||
         ready_function_type(library) < 0) {
         return -1;
     }

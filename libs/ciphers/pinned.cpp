@@ -120,7 +120,7 @@ Ref b64encode_text(PyObject* data) {
     if (versions::get_buffer(data, &view, PyBUF_SIMPLE) < 0) return {};
     // A token body must fit a str; past that the data could not have been held either.
     const bool fits = static_cast<std::size_t>(view.len) <= static_cast<std::size_t>(PY_SSIZE_T_MAX) / 4 * 3 - 3;
-    Ref text = fits ? Ref::steal(PyUnicode_New(base64::encoded_size(view.len, true), 127)) : Ref();
+    Ref text = fits ? Ref::steal(PyUnicode_New(base64::encoded_size(view.len, true), tavro::ascii_max)) : Ref();
     if (!fits) PyErr_NoMemory();
     if (text) {
         base64::encode(static_cast<const unsigned char*>(view.buf), view.len,
@@ -155,7 +155,7 @@ Ref md5_hexdigest(PyObject* data) {
     }
     Py_buffer view;
     if (versions::get_buffer(data, &view, PyBUF_SIMPLE) < 0) return {};
-    Ref hex = Ref::steal(PyUnicode_New(32, 127));
+    Ref hex = Ref::steal(PyUnicode_New(32, tavro::ascii_max));
     if (hex) {
         Md5 md5;
         md5.update(static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len));

@@ -9,7 +9,7 @@
 // compute its answer here; a function anyone has rebound is called as the body calls it.
 #pragma once
 
-#include "frame/originals.hpp"
+#include "frame/reach_guard.hpp"
 #include "frame/ref.hpp"
 
 namespace tavro::pinned {
@@ -23,7 +23,7 @@ public:
     // Whether calling `candidate` now would run the recorded function on its own reach.
     bool answers(PyObject* candidate) { return recorded_ && candidate == recorded_ && reach.hold(); }
 
-    Originals reach{Originals::unwatched};
+    ReachGuard reach{ReachGuard::unwatched};
 
 private:
     PyObject* recorded_ = nullptr;

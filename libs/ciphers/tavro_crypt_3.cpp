@@ -4,8 +4,9 @@
 // Line numbers are those of the plain-Python rendering beside this file, tavro_crypt_3.py,
 // which tests hold the code to.
 #include "frame/calls.hpp"
+#include "frame/fast_answer.hpp"
 #include "frame/loading.hpp"
-#include "frame/originals.hpp"
+#include "frame/reach_guard.hpp"
 #include "frame/statements.hpp"
 #include "native/base64.hpp"
 #include "pinned.hpp"
@@ -42,7 +43,7 @@ const tavro::IntConstant ints[] = {{&i_4, 4}};
 
 // The fast paths give what the bodies would, without their calls, while the module's
 // `base64` and all that its functions reach are the standard library's, as at load.
-tavro::Originals originals;
+tavro::ReachGuard fast_path_reach;
 
 // The interpreter's own base64 functions, which the general paths answer for as 3.9 does.
 tavro::pinned::Function standard_b64encode, standard_urlsafe_b64decode;
@@ -87,21 +88,26 @@ Ref encode_base64(Context& context, PyObject* raw) {
                                            s_upper_utf_8);
 }
 
-PyObject* encode_fast(PyObject* raw) {
+tavro::FastAnswer encode_fast(PyObject* raw) {
     tavro::PlainBytes plain;
-    if (!originals.hold() || !tavro::plain_bytes(raw, plain)) return nullptr;
-    PyObject* text = PyUnicode_New(tavro::base64::encoded_size(plain.size, true), 127);
+    if (!fast_path_reach.hold() || !tavro::plain_bytes(raw, plain)) {
+        return tavro::FastAnswer::declined();
+    }
+    const Py_ssize_t size = tavro::base64::encoded_size(plain.size, true);
+    Ref text = Ref::steal(PyUnicode_New(size, tavro::ascii_max));
     if (!text) {
         PyErr_Clear();
-        return nullptr;
+        return tavro::FastAnswer::declined();
     }
     tavro::base64::encode(plain.data, plain.size,
-                          reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text)), true);
-    return text;
+                          reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), true);
+    return tavro::FastAnswer::answered(std::move(text));
 }
 
 PyObject* e1(Context& context, PyObject* const* parameters) {
-    if (PyObject* fast = context.builtins ? nullptr : encode_fast(parameters[0])) return fast;
+    if (!context.builtins) {
+        if (auto fast = encode_fast(parameters[0]); fast.answered()) return fast.release();
+    }
     Ref ed = encode_base64(context, parameters[0]);
     if (!ed) {
         if (!tavro::swallow_exception(context, line_e1_except_memory_error,
@@ -172,9 +178,8 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     return tavro::call_method_with_keyword(context, dd.get(), s_decode, s_encoding, enc);
 }
 
-// Plain Base64 text (see tavro::base64::decode_plain), as str or bytes. True when taken: then
-// `result` holds the answer, or is empty with the exception to raise.
-bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
+// Plain Base64 text (see tavro::base64::decode_plain), as str or bytes.
+tavro::FastAnswer decode_fast(Context& context, PyObject* raw, PyObject* enc) {
     const char* text;
     Py_ssize_t size;
     if (PyUnicode_CheckExact(raw) && PyUnicode_IS_ASCII(raw)) {
@@ -184,38 +189,35 @@ bool decode_fast(Context& context, PyObject* raw, PyObject* enc, Ref& result) {
         text = PyBytes_AS_STRING(raw);
         size = PyBytes_GET_SIZE(raw);
     } else {
-        return false;
+        return tavro::FastAnswer::declined();
     }
     tavro::PlainEncoding encoding;
-    if (!tavro::plain_encoding(enc, encoding) || !originals.hold()) return false;
+    if (!tavro::plain_encoding(enc, encoding) || !fast_path_reach.hold()) {
+        return tavro::FastAnswer::declined();
+    }
     const Py_ssize_t decoded_size = tavro::base64::decoded_size(size);
     Ref dd = Ref::steal(PyBytes_FromStringAndSize(nullptr, decoded_size));
     if (!dd) {
         PyErr_Clear();
-        return false;
+        return tavro::FastAnswer::declined();
     }
-    if (!tavro::base64::decode_plain(text, size,
-                                     reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get())))) {
-        return false;
-    }
-    if (!encoding.name) {
-        result = std::move(dd);
-        return true;
-    }
+    auto* decoded = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get()));
+    if (!tavro::base64::decode_plain(text, size, decoded)) return tavro::FastAnswer::declined();
+    if (!encoding.name) return tavro::FastAnswer::answered(std::move(dd));
     context.line = line_d1_decode;
-    result = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size,
+    Ref result = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size,
                                          encoding.name, nullptr));
     if (!result && tavro::swallow_exception(context, line_d1_except_memory_error,
                                             line_d1_except_exception)) {
         result = Ref::borrow(Py_None);
     }
-    return true;
+    return tavro::FastAnswer::answered(std::move(result));
 }
 
 PyObject* d1(Context& context, PyObject* const* parameters) {
-    Ref fast;
-    if (!context.builtins && decode_fast(context, parameters[0], parameters[1], fast)) {
-        return fast.release();
+    if (!context.builtins) {
+        auto fast = decode_fast(context, parameters[0], parameters[1]);
+        if (fast.answered()) return fast.release();
     }
     Ref result = decode_base64(context, parameters[0], parameters[1]);
     if (!result) {
@@ -286,11 +288,11 @@ void record_standard_functions(PyObject* base64_names, PyObject* binascii, PyObj
 
 // What the bodies reach through `base64`: its functions, and what those use of the module,
 // of `binascii` and of the builtins on the way that plain input takes.
-void record_originals(tavro::Library& library) {
+void record_fast_path_reach(tavro::Library& library) {
     using tavro::find_entry;
     PyObject* base64 = find_entry(library.globals, s_base64).get();
     bool usable = tavro::is_module_named(base64, s_dunder_name, "base64");
-    if (!usable) return originals.seal(false);
+    if (!usable) return fast_path_reach.seal(false);
     PyObject* base64_names = PyModule_GetDict(base64);
     PyObject* binascii = find_entry(base64_names, s_binascii).get();
     PyObject* translation = find_entry(base64_names, s_urlsafe_decode_translation).get();
@@ -301,7 +303,7 @@ void record_originals(tavro::Library& library) {
              PyTuple_GET_SIZE(bytes_types) == 2 &&
              PyTuple_GET_ITEM(bytes_types, 0) == reinterpret_cast<PyObject*>(&PyBytes_Type) &&
              PyTuple_GET_ITEM(bytes_types, 1) == reinterpret_cast<PyObject*>(&PyByteArray_Type);
-    if (!usable) return originals.seal(false);
+    if (!usable) return fast_path_reach.seal(false);
     PyObject* binascii_names = PyModule_GetDict(binascii);
     PyObject* b2a = find_entry(binascii_names, s_b2a_base64).get();
     PyObject* a2b = find_entry(binascii_names, s_a2b_base64).get();
@@ -311,18 +313,18 @@ void record_originals(tavro::Library& library) {
              tavro::is_builtin_of(isinstance, library.builtins) &&
              find_entry(builtin_names, s_str).get() == reinterpret_cast<PyObject*>(&PyUnicode_Type);
     record_standard_functions(base64_names, binascii, builtin_names, usable);
-    originals.expect_entry(library.globals, s_base64, base64);
-    originals.expect_unchanged(base64_names);
+    fast_path_reach.expect_entry(library.globals, s_base64, base64);
+    fast_path_reach.expect_unchanged(base64_names);
     for (PyObject* name : {s_b64encode, s_urlsafe_b64decode, s_b64decode, s_bytes_from_decode_data}) {
-        originals.expect_function(find_entry(base64_names, name).get());
+        fast_path_reach.expect_function(find_entry(base64_names, name).get());
     }
-    originals.expect_entry(binascii_names, s_b2a_base64, b2a);
-    originals.expect_entry(binascii_names, s_a2b_base64, a2b);
-    originals.expect_entry(builtin_names, s_isinstance, isinstance);
-    originals.expect_entry(builtin_names, s_str, reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    originals.expect_own_builtins(library);
-    originals.seal(usable);
-    library.originals = &originals;
+    fast_path_reach.expect_entry(binascii_names, s_b2a_base64, b2a);
+    fast_path_reach.expect_entry(binascii_names, s_a2b_base64, a2b);
+    fast_path_reach.expect_entry(builtin_names, s_isinstance, isinstance);
+    fast_path_reach.expect_entry(builtin_names, s_str, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    fast_path_reach.expect_own_builtins(library);
+    fast_path_reach.seal(usable);
+    library.fast_path_reach = &fast_path_reach;
 }
 
 int run_module_body(Context& context) {
@@ -331,7 +333,7 @@ int run_module_body(Context& context) {
     if (!tavro::build_class(context, s_class_name, line_class, methods)) return -1;
     context.line = line_test;
     if (!tavro::bind_new_dict(context, s_test)) return -1;
-    record_originals(context.library);
+    record_fast_path_reach(context.library);
     return 0;
 }
 

@@ -1,5 +1,5 @@
 // What a fast path takes for granted, and the check that it still holds.
-#include "originals.hpp"
+#include "reach_guard.hpp"
 
 namespace tavro {
 namespace {
@@ -47,8 +47,8 @@ bool is_builtin_of(PyObject* function, PyObject* module) {
     return function && PyCFunction_Check(function) && PyCFunction_GET_SELF(function) == module;
 }
 
-void Originals::expect_entry(PyObject* dict, PyObject* name, PyObject* value) {
-    if (entry_count_ == capacity || !dict || !value) {
+void ReachGuard::expect_entry(PyObject* dict, PyObject* name, PyObject* value) {
+    if (entry_count_ == max_entries || !dict || !value) {
         overflow_ = true;
         return;
     }
@@ -64,9 +64,9 @@ void Originals::expect_entry(PyObject* dict, PyObject* name, PyObject* value) {
     }
 }
 
-void Originals::expect_unchanged(PyObject* dict) {
+void ReachGuard::expect_unchanged(PyObject* dict) {
     PyObject* copy = PyDict_Copy(dict);
-    if (!copy || copy_count_ == 4 || (watched_ && !watch_.add(dict))) {
+    if (!copy || copy_count_ == max_copies || (watched_ && !watch_.add(dict))) {
         Py_XDECREF(copy);
         overflow_ = true;
         return;
@@ -74,16 +74,16 @@ void Originals::expect_unchanged(PyObject* dict) {
     copies_[copy_count_++] = {dict, copy};
 }
 
-void Originals::expect_class(PyObject* type) {
-    if (class_count_ == 4 || !PyType_Check(type) || Py_TYPE(type) != &PyType_Type) {
+void ReachGuard::expect_class(PyObject* type) {
+    if (class_count_ == max_classes || !PyType_Check(type) || Py_TYPE(type) != &PyType_Type) {
         overflow_ = true;
         return;
     }
     classes_[class_count_++] = {reinterpret_cast<PyTypeObject*>(type), 0};
 }
 
-void Originals::expect_function(PyObject* function) {
-    if (function_count_ == 8 || !PyFunction_Check(function)) {
+void ReachGuard::expect_function(PyObject* function) {
+    if (function_count_ == max_functions || !PyFunction_Check(function)) {
         overflow_ = true;
         return;
     }
@@ -92,21 +92,21 @@ void Originals::expect_function(PyObject* function) {
                                      PyFunction_GET_KW_DEFAULTS(function)};
 }
 
-void Originals::expect_own_builtins(Library& library) {
+void ReachGuard::expect_own_builtins(Library& library) {
     if (versions::calls_find_module_builtins) {
         expect_entry(library.globals, library.names.dunder_builtins, library.builtins);
     }
 }
 
-void Originals::expect_originals(Originals* other) {
-    if (other_count_ == 2) {
+void ReachGuard::expect_held(ReachGuard* other) {
+    if (other_count_ == max_others) {
         overflow_ = true;
         return;
     }
     others_[other_count_++] = other;
 }
 
-void Originals::seal(bool usable) {
+void ReachGuard::seal(bool usable) {
     // Everything recorded is kept alive by the library that recorded it, for good.
     for (int index = 0; index < entry_count_; ++index) Py_INCREF(entries_[index].value);
     for (int index = 0; index < function_count_; ++index) Py_INCREF(functions_[index].function);
@@ -116,7 +116,7 @@ void Originals::seal(bool usable) {
     if (usable_) usable_ = look_again();
 }
 
-bool Originals::look_again() {
+bool ReachGuard::look_again() {
     for (int index = 0; index < entry_count_; ++index) {
         const Entry& entry = entries_[index];
         if (!holds_entry(entry.dict, entry.name, entry.value)) return false;
@@ -137,7 +137,7 @@ bool Originals::look_again() {
     return true;
 }
 
-bool Originals::hold() {
+bool ReachGuard::hold() {
     if (!usable_) return false;
     for (int index = 0; index < other_count_; ++index) {
         if (!others_[index]->hold()) return false;

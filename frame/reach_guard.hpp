@@ -2,7 +2,7 @@
 //
 // A fast path gives a method's outcome without making the calls its body makes. That is
 // sound only while everything those calls would reach is what was there at load: module
-// globals, class attributes, builtins, the standard library's functions. `Originals`
+// globals, class attributes, builtins, the standard library's functions. `ReachGuard`
 // records them when the module loads, and `hold()` answers, with a few comparisons when
 // nothing changed, whether all are still in place. When anything changed it looks again,
 // comparing by identity only (so no code of anyone's runs), and a fast path that is not
@@ -22,12 +22,12 @@ bool is_module_named(PyObject* object, PyObject* dunder_name, const char* name);
 // A builtin function (or method) whose module object is `module`.
 bool is_builtin_of(PyObject* function, PyObject* module);
 
-class Originals {
+class ReachGuard {
 public:
     // An unwatched record is looked at afresh on every hold(): for the general paths, which
     // are slow anyway, so that they spend none of the interpreter's few dict watchers.
     enum Watch { watched, unwatched };
-    explicit Originals(Watch watch = watched) : watched_(watch == watched) {}
+    explicit ReachGuard(Watch watch = watched) : watched_(watch == watched) {}
 
     // `dict[name] is value` must hold (and `name` must be there).
     void expect_entry(PyObject* dict, PyObject* name, PyObject* value);
@@ -40,8 +40,8 @@ public:
     void expect_function(PyObject* function);
     // The methods of `library` find the builtins it loaded with (see versions::CallBuiltins).
     void expect_own_builtins(Library& library);
-    // Another library's originals, which must hold as well.
-    void expect_originals(Originals* other);
+    // Another library's guard, which must hold as well.
+    void expect_held(ReachGuard* other);
 
     // Ends the recording; with `usable` false (something was not as a fast path needs it,
     // or recording failed), the fast path is never taken.
@@ -52,7 +52,14 @@ public:
 private:
     bool look_again();
 
-    static constexpr int capacity = 24;
+    // Room for what the two libraries record, with some to spare. A guard asked to record
+    // more never holds, so the fast paths it guards are never taken (test_fast_paths, which
+    // sees which builtins a call reaches, fails then).
+    static constexpr int max_entries = 24;
+    static constexpr int max_copies = 4;
+    static constexpr int max_functions = 8;
+    static constexpr int max_classes = 4;
+    static constexpr int max_others = 2;
     struct Entry {
         PyObject* dict;
         PyObject* name;
@@ -72,11 +79,11 @@ private:
         PyTypeObject* type;
         unsigned version;
     };
-    Entry entries_[capacity];
-    Copy copies_[4];
-    Function functions_[8];
-    Class classes_[4];
-    Originals* others_[2];
+    Entry entries_[max_entries];
+    Copy copies_[max_copies];
+    Function functions_[max_functions];
+    Class classes_[max_classes];
+    ReachGuard* others_[max_others];
     int entry_count_ = 0, copy_count_ = 0, function_count_ = 0, class_count_ = 0;
     int other_count_ = 0;
     bool overflow_ = false;

@@ -1,0 +1,118 @@
+// _TavroCrypt4's fast paths: e1 and d1 computed natively, while everything their bodies
+// reach is as it was at load (fast_path_reach), for exact bytes, bytearray and str.
+#include "tavro_crypt_4.hpp"
+
+#include "frame/calls.hpp"
+#include "native/utf8.hpp"
+
+#include <algorithm>
+#include <cstring>
+
+namespace tavro_crypt_4 {
+namespace {
+
+// The text of a token whose plain bytes are UTF-8 but not all ASCII. They are read once in
+// `scratch` to learn the text's length and widest character; the scratch goes, and the body
+// is deciphered a second time straight into the text, so the two are never held together.
+// Empty, with no exception set, when the bytes are not UTF-8: the codec then says why.
+Ref utf8_text(const char* body, std::size_t body_size, Ref& scratch, const unsigned char* plain,
+              std::size_t plain_size) {
+    Py_ssize_t length = 0;
+    std::uint32_t widest = 0;
+    tavro::Utf8Decoder measure;
+    bool valid = measure.feed(plain, plain_size, [&](std::uint32_t code) {
+        ++length;
+        widest = std::max(widest, code);
+    });
+    if (!valid || !measure.complete()) return {};
+    scratch = Ref();
+    Ref text = Ref::steal(PyUnicode_New(length, static_cast<Py_UCS4>(widest)));
+    if (!text) return {};
+    const int kind = PyUnicode_KIND(text.get());
+    void* const data = PyUnicode_DATA(text.get());
+    Py_ssize_t written = 0;
+    tavro::Utf8Decoder decoder;
+    token::decipher_body(body, body_size, [&](const unsigned char* bytes, std::size_t size) {
+        decoder.feed(bytes, size, [&](std::uint32_t code) {
+            PyUnicode_WRITE(kind, data, written++, code);
+        });
+    });
+    return text;
+}
+
+}  // namespace
+
+tavro::FastAnswer encrypt_fast(PyObject* raw) {
+    tavro::PlainBytes plain;
+    if (!fast_path_reach.hold() || !tavro::plain_bytes(raw, plain)) {
+        return tavro::FastAnswer::declined();
+    }
+    const auto plain_size = static_cast<std::size_t>(plain.size);
+    const auto size = static_cast<Py_ssize_t>(token::token_size(plain_size));
+    Ref text = Ref::steal(PyUnicode_New(size, tavro::ascii_max));
+    if (!text) {
+        PyErr_Clear();
+        return tavro::FastAnswer::declined();
+    }
+    token::seal(plain.data, plain_size, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())));
+    return tavro::FastAnswer::answered(std::move(text));
+}
+
+// A token of ASCII text whose body is plain Base64 and whose payload holds at least its first
+// two header bytes.
+tavro::FastAnswer decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc) {
+    using tavro::FastAnswer;
+    if (!PyUnicode_CheckExact(encrypted) || !PyUnicode_IS_ASCII(encrypted)) {
+        return FastAnswer::declined();
+    }
+    const auto length = static_cast<std::size_t>(PyUnicode_GET_LENGTH(encrypted));
+    tavro::PlainEncoding encoding;
+    if (length < token::tag_size || !tavro::plain_encoding(enc, encoding) ||
+        !fast_path_reach.hold()) {
+        return FastAnswer::declined();
+    }
+    const char* body = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(encrypted));
+    if (!token::tag_matches(body, length)) return FastAnswer::answered(Ref::borrow(Py_None));
+    const std::size_t body_size = length - token::tag_size;
+    const std::size_t payload_size = tavro::base64::decoded_size(body_size);
+    if (payload_size < 2) return FastAnswer::declined();
+
+    // Text that an ASCII-keeping codec would decode is deciphered straight into the str it
+    // becomes, when it turns out to be ASCII: no bytearray is made beside it. The str is
+    // nobody else's until then, so other bytes may pass through it on their way to a codec.
+    const std::size_t plain_size = payload_size > token::header_size ? payload_size - token::header_size : 0;
+    const auto plain_length = static_cast<Py_ssize_t>(plain_size);
+    if (encoding.name) tavro::recognise_codec(encoding);
+    const bool into_text = encoding.keeps_ascii;
+    // The bytearray is made empty and then grown: made at its size, one that cannot get its
+    // bytes is freed half made, and CPython up to 3.13 then reports a SystemError of its own
+    // through sys.excepthook before the MemoryError.
+    Ref output = Ref::steal(into_text ? PyUnicode_New(plain_length, tavro::ascii_max)
+                                      : PyByteArray_FromStringAndSize(nullptr, 0));
+    if (output && !into_text && PyByteArray_Resize(output.get(), plain_length) < 0) output = Ref();
+    if (!output) {
+        PyErr_Clear();
+        return FastAnswer::declined();
+    }
+    auto* plain = into_text ? PyUnicode_1BYTE_DATA(output.get())
+                            : reinterpret_cast<unsigned char*>(PyByteArray_AS_STRING(output.get()));
+    std::size_t filled = 0;
+    auto copy = [&](const unsigned char* bytes, std::size_t size) {
+        std::memcpy(plain + filled, bytes, size);
+        filled += size;
+    };
+    if (!token::decipher_body(body, body_size, copy)) return FastAnswer::declined();
+    if (!encoding.name || (into_text && tavro::is_ascii(plain, plain_size))) {
+        return FastAnswer::answered(std::move(output));
+    }
+    context.line = line_d1_decode;
+    if (encoding.utf_8) {
+        Ref text = utf8_text(body, body_size, output, plain, plain_size);
+        if (text || PyErr_Occurred()) return FastAnswer::answered(std::move(text));
+    }
+    return FastAnswer::answered(Ref::steal(PyUnicode_Decode(
+        reinterpret_cast<const char*>(plain), plain_length, encoding.name, nullptr)));
+}
+
+
+}  // namespace tavro_crypt_4
