@@ -2,8 +2,10 @@
 rendering of each class body (libs/ciphers/*.py): every failure that can be provoked runs
 through both, and both must fail the same way at the same lines."""
 import ast
+import glob
 import hashlib
 import os
+import re
 
 import pytest
 
@@ -214,3 +216,31 @@ def test_module_body_failures_report_the_rendering_lines(package_copy, module, p
         """, env=env)
     assert output.returncode == 0, output.stderr
     assert output.stdout.strip() == str([statement_line(module, line)])
+
+
+# A line constant as the native code writes it, and anything else that looks like one.
+LINE_CONSTANT = re.compile(r"^constexpr int (line_\w+) = (\d+);  // (.+)$", re.M)
+ANY_LINE_CONSTANT = re.compile(r"\bline_\w+\s*=\s*\d+")
+
+
+def test_every_line_constant_names_its_statement():
+    """Every line a traceback entry can report carries, beside its number, the rendering's
+    statement on that line ("..." ending a long one): a number that drifts from its
+    statement, or a constant without one, fails here."""
+    checked, untied = 0, []
+    for path in glob.glob(os.path.join(RENDERINGS, "tavro_crypt_*.[ch]pp")):
+        rendering = os.path.join(RENDERINGS, os.path.basename(path)[:13] + ".py")
+        with open(rendering) as file:
+            statements = [line.strip() for line in file.read().splitlines()]
+        with open(path) as file:
+            source = file.read()
+        tied = LINE_CONSTANT.findall(source)
+        for name, number, statement in tied:
+            checked += 1
+            text = statements[int(number) - 1]
+            cut = statement.endswith("...") and text.startswith(statement[:-3])
+            if text != statement and not cut:
+                untied.append((name, number, statement))
+        if len(ANY_LINE_CONSTANT.findall(source)) != len(tied):
+            untied.append((os.path.basename(path), "untied constants"))
+    assert checked >= 60 and not untied

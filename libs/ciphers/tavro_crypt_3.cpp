@@ -49,17 +49,17 @@ tavro::ReachGuard fast_path_reach;
 tavro::pinned::Function standard_b64encode, standard_urlsafe_b64decode;
 tavro::pinned::DecodeNames decode_names;
 
-constexpr int line_import_base64 = 4;
-constexpr int line_class = 7;
+constexpr int line_import_base64 = 4;  // import base64
+constexpr int line_class = 7;  // class _TavroCrypt3:
 
 // e1(raw): Base64 text in the standard alphabet, padded; "" on any failure.
-constexpr int line_e1 = 9;
-constexpr int line_e1_isinstance = 11;
-constexpr int line_e1_encode = 12;
-constexpr int line_e1_b64encode = 13;
-constexpr int line_e1_decode = 14;
-constexpr int line_e1_except_memory_error = 15;
-constexpr int line_e1_except_exception = 16;
+constexpr int line_e1 = 9;  // def e1(raw):
+constexpr int line_e1_isinstance = 11;  // if isinstance(raw, str):
+constexpr int line_e1_encode = 12;  // raw = raw.encode("utf-8")
+constexpr int line_e1_b64encode = 13;  // bs = base64.b64encode(raw)
+constexpr int line_e1_decode = 14;  // ed = bs.decode(encoding="UTF-8")
+constexpr int line_e1_except_memory_error = 15;  // except MemoryError: raise
+constexpr int line_e1_except_exception = 16;  // except Exception: ed = ""
 
 Ref encode_base64(Context& context, PyObject* raw) {
     Ref data = Ref::borrow(raw);
@@ -120,8 +120,8 @@ PyObject* e1(Context& context, PyObject* const* parameters) {
 }
 
 // e2(raw): e1 without its "=" padding.
-constexpr int line_e2 = 20;
-constexpr int line_e2_return = 21;
+constexpr int line_e2 = 20;  // def e2(raw):
+constexpr int line_e2_return = 21;  // return _TavroCrypt3.e1(raw).rstrip("=")
 
 PyObject* e2(Context& context, PyObject* const* parameters) {
     context.line = line_e2_return;
@@ -131,14 +131,14 @@ PyObject* e2(Context& context, PyObject* const* parameters) {
 }
 
 // d1(raw, enc=None): decodes either alphabet, restoring missing padding; None on any failure.
-constexpr int line_d1 = 24;
-constexpr int line_d1_isinstance = 26;
-constexpr int line_d1_text = 27;
-constexpr int line_d1_b64decode = 28;
-constexpr int line_d1_if_enc = 29;
-constexpr int line_d1_decode = 30;
-constexpr int line_d1_except_memory_error = 32;
-constexpr int line_d1_except_exception = 33;
+constexpr int line_d1 = 24;  // def d1(raw, enc=None):
+constexpr int line_d1_isinstance = 26;  // if isinstance(raw, bytes):
+constexpr int line_d1_text = 27;  // raw = raw.decode("UTF-8")
+constexpr int line_d1_b64decode = 28;  // dd = base64.urlsafe_b64decode(raw + "=" * (-len(raw) % 4))
+constexpr int line_d1_if_enc = 29;  // if enc:
+constexpr int line_d1_decode = 30;  // return dd.decode(encoding=enc)
+constexpr int line_d1_except_memory_error = 32;  // except MemoryError: raise
+constexpr int line_d1_except_exception = 33;  // except Exception: return None
 
 Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     Ref text = Ref::borrow(raw);
@@ -241,7 +241,7 @@ tavro::Method methods[] = {
      .body = d1},
 };
 
-constexpr int line_test = 36;
+constexpr int line_test = 36;  // __test__ = {}
 
 // bytes.maketrans(b"-_", b"+/"), the table that turns the URL-safe alphabet into the standard.
 bool is_urlsafe_translation(PyObject* table) {
