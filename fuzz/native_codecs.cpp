@@ -1,4 +1,5 @@
-// libFuzzer target: the libraries' own Base64 and MD5 against OpenSSL's, on any input.
+// libFuzzer target: the libraries' own Base64 and MD5 against OpenSSL's, and their tokens
+// against tokens made here from the format's rules with OpenSSL's Base64 and MD5, on any input.
 // A mismatch prints both sides and aborts, so libFuzzer keeps the input as a crash.
 // MD5() is deprecated in OpenSSL 3 but is the plainest one-shot digest to compare against.
 #define OPENSSL_SUPPRESS_DEPRECATED
@@ -14,11 +15,12 @@
 
 #include "base64.hpp"
 #include "md5.hpp"
+#include "token.hpp"
 
 namespace {
 
 void fail(const char* what, const std::string& ours, const std::string& theirs) {
-    std::fprintf(stderr, "native_codecs: %s\n  ours:    %s\n  OpenSSL: %s\n", what, ours.c_str(),
+    std::fprintf(stderr, "native_codecs: %s\n  ours:      %s\n  reference: %s\n", what, ours.c_str(),
                  theirs.c_str());
     std::abort();
 }
@@ -141,11 +143,74 @@ void check_text(const unsigned char* data, std::size_t size) {
     }
 }
 
+// The format's rules, written out plainly: the multiplier is the seed made odd, 1 becoming
+// 167.
+std::vector<unsigned char> enciphered(const unsigned char* header, const unsigned char* plain,
+                                      std::size_t size) {
+    unsigned multiplier = header[0] | 1u;
+    if (multiplier == 1) multiplier = 167;
+    std::vector<unsigned char> payload(header, header + tavro::token::header_size);
+    for (std::size_t j = 0; j < size; ++j) {
+        payload.push_back(
+            static_cast<unsigned char>(plain[j] * multiplier + header[1] + header[2 + j % 8]));
+    }
+    return payload;
+}
+
+std::string reference_body(const std::vector<unsigned char>& payload) {
+    std::vector<unsigned char> text(payload.size() / 3 * 4 + 5);
+    const int text_size =
+        EVP_EncodeBlock(text.data(), payload.data(), static_cast<int>(payload.size()));
+    const std::string padded(reinterpret_cast<char*>(text.data()), text_size);
+    return padded.substr(0, padded.find('='));
+}
+
+std::string deciphered(const std::string& body) {
+    std::string plain;
+    auto take = [&](const unsigned char* bytes, std::size_t size) {
+        plain.append(reinterpret_cast<const char*>(bytes), size);
+    };
+    const bool read = tavro::token::decipher_body(body.data(), body.size(), take);
+    if (!read) fail("decipher_body of a reference body", "not plain", body);
+    return plain;
+}
+
+// The input as a payload under the libraries' key, and, past its first ten bytes, as a
+// payload under a key made of them, which a reader must take from the token's header.
+void check_token(const unsigned char* data, std::size_t size) {
+    namespace token = tavro::token;
+    const std::string body = reference_body(enciphered(token::key_table, data, size));
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5(reinterpret_cast<const unsigned char*>(body.data()), body.size(), digest);
+    const std::string theirs = body + hex(digest, sizeof digest);
+    std::vector<char> buffer(token::token_size(size));  // exactly the promised room
+    token::seal(data, size, buffer.data());
+    const std::string ours(buffer.begin(), buffer.end());
+    if (ours != theirs) fail("token of the input", ours, theirs);
+    if (!token::tag_matches(ours.data(), ours.size())) fail("tag of the token", "differs", "matches");
+    std::string forged = ours;
+    forged[forged.size() - 1 - (size ? data[0] % token::tag_size : 0)] ^= 1;
+    if (token::tag_matches(forged.data(), forged.size())) {
+        fail("tag of a changed token", "matches", "differs");
+    }
+    const std::string plain(reinterpret_cast<const char*>(data), size);
+    if (deciphered(body) != plain) fail("reading the token", deciphered(body), plain);
+
+    if (size < token::header_size) return;
+    const std::string under_input_key =
+        reference_body(enciphered(data, data + token::header_size, size - token::header_size));
+    if (deciphered(under_input_key) != plain.substr(token::header_size)) {
+        fail("reading a token made under another key", deciphered(under_input_key),
+             plain.substr(token::header_size));
+    }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     check_md5(data, size);
     check_encoding(data, size);
     check_text(data, size);
+    check_token(data, size);
     return 0;
 }
