@@ -20,8 +20,8 @@
 namespace {
 
 void fail(const char* what, const std::string& ours, const std::string& theirs) {
-    std::fprintf(stderr, "native_codecs: %s\n  ours:      %s\n  reference: %s\n", what, ours.c_str(),
-                 theirs.c_str());
+    std::fprintf(stderr, "native_codecs: %s\n  ours:      %s\n  reference: %s\n", what,
+                 ours.c_str(), theirs.c_str());
     std::abort();
 }
 
@@ -187,7 +187,9 @@ void check_token(const unsigned char* data, std::size_t size) {
     token::seal(data, size, buffer.data());
     const std::string ours(buffer.begin(), buffer.end());
     if (ours != theirs) fail("token of the input", ours, theirs);
-    if (!token::tag_matches(ours.data(), ours.size())) fail("tag of the token", "differs", "matches");
+    if (!token::tag_matches(ours.data(), ours.size())) {
+        fail("tag of the token", "differs", "matches");
+    }
     std::string forged = ours;
     forged[forged.size() - 1 - (size ? data[0] % token::tag_size : 0)] ^= 1;
     if (token::tag_matches(forged.data(), forged.size())) {

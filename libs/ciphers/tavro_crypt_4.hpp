@@ -142,9 +142,10 @@ Ref truncate(Context& context, Value&& value) {
 Ref md5_hex(Context& context, PyObject* text);
 // The token of a payload: its Base64 text without padding, then the MD5 digest of that.
 PyObject* seal(Context& context, PyObject* payload);
-// The first three statements of d1: `body` gets the token's body; 1 when the tag matches, 0
-// when it differs, -1 with an exception set.
-int check_tag(Context& context, PyObject* encrypted, Ref& body);
+// The first five statements of d1: 1 with `payload` set to `_TavroCrypt3.d1` of the token's
+// body when its tag matches, 0 when the tag differs (d1 answers None), -1 with an exception
+// set.
+int open_payload(Context& context, PyObject* encrypted, Ref& payload);
 // The multiplier from header byte 0, with Python's operators: the payload may be anything
 // that _TavroCrypt3.d1 was rebound to return.
 Ref multiplier_from_seed(Context& context, Ref seed);

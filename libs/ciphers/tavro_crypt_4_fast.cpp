@@ -80,7 +80,8 @@ tavro::FastAnswer decrypt_fast(Context& context, PyObject* encrypted, PyObject* 
     // Text that an ASCII-keeping codec would decode is deciphered straight into the str it
     // becomes, when it turns out to be ASCII: no bytearray is made beside it. The str is
     // nobody else's until then, so other bytes may pass through it on their way to a codec.
-    const std::size_t plain_size = payload_size > token::header_size ? payload_size - token::header_size : 0;
+    const std::size_t plain_size =
+        payload_size > token::header_size ? payload_size - token::header_size : 0;
     const auto plain_length = static_cast<Py_ssize_t>(plain_size);
     if (encoding.name) tavro::recognise_codec(encoding);
     const bool into_text = encoding.keeps_ascii;

@@ -125,14 +125,14 @@ Ref decipher_item(PyObject* payload, Py_ssize_t j, PyObject* inverse, PyObject* 
 
 }  // namespace
 
-int check_tag(Context& context, PyObject* encrypted, Ref& body) {
+int open_payload(Context& context, PyObject* encrypted, Ref& payload) {
     auto tag_start = [&] {  // len(encrypted) - 32
         Ref length = tavro::length(context, encrypted);
         return length ? Ref::steal(PyNumber_Subtract(length.get(), i_32)) : Ref();
     };
     context.line = line_d1_body;
     Ref split = tag_start();
-    body = split ? slice(encrypted, i_0, split.get()) : Ref();
+    Ref body = split ? slice(encrypted, i_0, split.get()) : Ref();
     if (!body) return -1;
     context.line = line_d1_tag;
     split = tag_start();
@@ -143,7 +143,10 @@ int check_tag(Context& context, PyObject* encrypted, Ref& body) {
     if (!digest) return -1;
     context.line = line_d1_compare;
     int differs = PyObject_RichCompareBool(digest.get(), tag.get(), Py_NE);
-    return differs < 0 ? -1 : !differs;
+    if (differs) return differs < 0 ? -1 : 0;
+    context.line = line_d1_payload;
+    payload = tavro::call_global_method(context, s_TavroCrypt3, s_d1, {body.get()});
+    return payload ? 1 : -1;
 }
 
 Ref multiplier_from_seed(Context& context, Ref seed) {
@@ -189,13 +192,10 @@ PyObject* e1_general(Context& context, PyObject* argument) {
 }
 
 PyObject* d1_general(Context& context, PyObject* encrypted, PyObject* enc) {
-    Ref body;
-    int matches = check_tag(context, encrypted, body);
-    if (matches < 0) return nullptr;
-    if (!matches) Py_RETURN_NONE;
-    context.line = line_d1_payload;
-    Ref payload = tavro::call_global_method(context, s_TavroCrypt3, s_d1, {body.get()});
-    if (!payload) return nullptr;
+    Ref payload;
+    if (int opened = open_payload(context, encrypted, payload); opened <= 0) {
+        return opened < 0 ? nullptr : Ref::borrow(Py_None).release();
+    }
     context.line = line_d1_length;
     Py_ssize_t payload_length = PyObject_Size(payload.get());
     if (payload_length < 0) return nullptr;

@@ -96,12 +96,9 @@ PyObject* e1_as_written(Context& context, PyObject* argument) {
 
 PyObject* d1_as_written(Context& context, PyObject* encrypted, PyObject* enc) {
     Ref raw;
-    int matches = check_tag(context, encrypted, raw);
-    if (matches < 0) return nullptr;
-    if (!matches) Py_RETURN_NONE;
-    context.line = line_d1_payload;
-    raw = tavro::call_global_method(context, s_TavroCrypt3, s_d1, {raw.get()});
-    if (!raw) return nullptr;
+    if (int opened = open_payload(context, encrypted, raw); opened <= 0) {
+        return opened < 0 ? nullptr : Ref::borrow(Py_None).release();
+    }
     context.line = line_d1_length;
     Ref ln = tavro::length(context, raw.get());
     if (!ln) return nullptr;

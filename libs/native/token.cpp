@@ -40,7 +40,8 @@ void seal(const unsigned char* plain, std::size_t size, char* out) {
     }
     out = base64::encode(block, filled, out, false);
     Md5 digest;
-    digest.update(reinterpret_cast<const unsigned char*>(body), static_cast<std::size_t>(out - body));
+    const auto body_size = static_cast<std::size_t>(out - body);
+    digest.update(reinterpret_cast<const unsigned char*>(body), body_size);
     digest.hex_digest(out);
 }
 
