@@ -102,12 +102,15 @@ Ref encode_utf8(PyObject* text, PyObject* encode_name, PyObject* codec) {
 }
 
 bool plain_bytes(PyObject* object, PlainBytes& plain) {
+    plain.immutable = true;
+    plain.owner = Ref::borrow(object);
     if (PyBytes_CheckExact(object)) {
         plain.data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object));
         plain.size = PyBytes_GET_SIZE(object);
     } else if (PyByteArray_CheckExact(object)) {
         plain.data = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(object));
         plain.size = PyByteArray_GET_SIZE(object);
+        plain.immutable = false;
     } else if (PyUnicode_CheckExact(object) && PyUnicode_IS_ASCII(object)) {
         plain.data = PyUnicode_1BYTE_DATA(object);
         plain.size = PyUnicode_GET_LENGTH(object);

@@ -44,11 +44,13 @@ inline constexpr Py_UCS4 ascii_max = 127;
 
 // The bytes a fast path reads from an exact bytes, bytearray or str (its UTF-8 form). False,
 // with no exception set, for anything else or a str that has no UTF-8 form. The pointer is
-// valid only until code that could change the object runs.
+// valid only until code that could change the object runs; while `owner` lives it is valid
+// for good when `immutable` (bytes and str never change), so the lock may be let go then.
 struct PlainBytes {
     const unsigned char* data;
     Py_ssize_t size;
-    Ref owner;  // the UTF-8 copy of a str that is not ASCII
+    bool immutable;
+    Ref owner;  // the object `data` points into: the argument, or the UTF-8 copy of a str
 };
 bool plain_bytes(PyObject* object, PlainBytes& plain);
 

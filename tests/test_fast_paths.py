@@ -10,6 +10,7 @@ import binascii
 import builtins
 import hashlib
 import sys
+import threading
 import tracemalloc
 import types
 
@@ -110,6 +111,7 @@ def cipher_cases(cipher, model):
     return [
         (cipher.e1, ""), (cipher.e1, b""), (cipher.e1, "abc"), (cipher.e1, "grüße \U0001f600"),
         (cipher.e1, bytes(range(256)) * 5), (cipher.e1, bytearray(b"x" * 3071)),
+        (cipher.e1, bytes(range(256)) * 100), (cipher.e1, bytearray(b"x" * 20000)),
         (cipher.e1, "\ud800"), (cipher.e1, Text("sub")), (cipher.e1, None),
         (cipher.d1, token), (cipher.d1, token, "utf-8"), (cipher.d1, token, ""),
         (cipher.d1, token, Text("utf-8")), (cipher.d1, token, "no-such-codec"),
@@ -135,7 +137,8 @@ def codec_cases(codec):
         (codec.d1, "-_8"), (codec.d1, b"w6k"), (codec.d1, "w6k", "utf-8"), (codec.d1, "Q"),
         (codec.d1, "Y\u00e9Q"), (codec.d1, "/w", "utf-8"), (codec.d1, "YQ", "no-such-codec"),
         (codec.d1, "YQ", True), (codec.d1, "YQ", 0), (codec.d1, "YQ", "utf\0-8"),
-        (codec.d1, bytearray(b"YQ")), (codec.d1, Text("YQ")),
+        (codec.d1, bytearray(b"YQ")), (codec.d1, Text("YQ")), (codec.e1, b"\xfb" * 20000),
+        (codec.d1, "-_8A" * 5000), (codec.d1, b"YQ==" * 5000), (codec.d1, "w6k" * 9000, "utf-8"),
     ]
 
 
@@ -231,3 +234,22 @@ def test_a_large_call_holds_little_more_than_its_answer(library):
     token = cipher.e1(words)
     answer, peak = peak_of(lambda: cipher.d1(token, "utf-8"))
     assert answer == words and peak <= 1.2 * len(words.encode())
+
+
+def test_threads_each_get_their_own_answers(library):
+    """Large calls let the interpreter lock go while they work: threads calling at once get
+    what one thread alone gets."""
+    cipher, codec = library.crypt4._TavroCrypt4, library.crypt3._TavroCrypt3
+    inputs = [bytes([n]) * (40000 + n) for n in range(3)] + ["grüße " * 8000]
+    calls = [(f, x) for x in inputs for f in (cipher.e1, codec.e1, codec.e2)]
+    calls += [(cipher.d1, cipher.e1(x), enc) for x in inputs for enc in (None, "utf-8")]
+    calls += [(codec.d1, codec.e1(x), enc) for x in inputs for enc in (None, "latin-1")]
+    expected = [outcome(*call) for call in calls]
+    answers = []
+    work = [threading.Thread(target=lambda: answers.append(
+        [outcome(*call) for call in calls * 3])) for _ in range(4)]
+    for thread in work:
+        thread.start()
+    for thread in work:
+        thread.join()
+    assert answers == [expected * 3] * 4

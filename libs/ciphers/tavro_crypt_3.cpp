@@ -8,6 +8,7 @@
 #include "frame/loading.hpp"
 #include "frame/reach_guard.hpp"
 #include "frame/statements.hpp"
+#include "frame/unlocked.hpp"
 #include "native/base64.hpp"
 #include "pinned.hpp"
 
@@ -99,8 +100,12 @@ tavro::FastAnswer encode_fast(PyObject* raw) {
         PyErr_Clear();
         return tavro::FastAnswer::declined();
     }
-    tavro::base64::encode(plain.data, plain.size,
-                          reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), true);
+    char* const out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    {
+        const auto bytes = static_cast<std::size_t>(plain.size);
+        tavro::Unlocked work(plain.immutable && bytes >= tavro::unlocked_from);
+        tavro::base64::encode(plain.data, bytes, out, true);
+    }
     return tavro::FastAnswer::answered(std::move(text));
 }
 
@@ -202,7 +207,15 @@ tavro::FastAnswer decode_fast(Context& context, PyObject* raw, PyObject* enc) {
         return tavro::FastAnswer::declined();
     }
     auto* decoded = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get()));
-    if (!tavro::base64::decode_plain(text, size, decoded)) return tavro::FastAnswer::declined();
+    bool plain_base64;
+    {
+        // An exact str or bytes never changes: held here, its bytes can be read with the lock
+        // let go.
+        const Ref held = Ref::borrow(raw);
+        tavro::Unlocked work(static_cast<std::size_t>(size) >= tavro::unlocked_from);
+        plain_base64 = tavro::base64::decode_plain(text, size, decoded);
+    }
+    if (!plain_base64) return tavro::FastAnswer::declined();
     if (!encoding.name) return tavro::FastAnswer::answered(std::move(dd));
     context.line = line_d1_decode;
     Ref result = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size,

@@ -3,6 +3,7 @@
 #include "tavro_crypt_4.hpp"
 
 #include "frame/calls.hpp"
+#include "frame/unlocked.hpp"
 #include "native/utf8.hpp"
 
 #include <algorithm>
@@ -14,17 +15,23 @@ namespace {
 // The text of a token whose plain bytes are UTF-8 but not all ASCII. They are read once in
 // `scratch` to learn the text's length and widest character; the scratch goes, and the body
 // is deciphered a second time straight into the text, so the two are never held together.
-// Empty, with no exception set, when the bytes are not UTF-8: the codec then says why.
+// Empty, with no exception set, when the bytes are not UTF-8: the codec then says why. With
+// `unlocked`, the lock is let go while the bytes are read.
 Ref utf8_text(const char* body, std::size_t body_size, Ref& scratch, const unsigned char* plain,
-              std::size_t plain_size) {
+              std::size_t plain_size, bool unlocked) {
     Py_ssize_t length = 0;
     std::uint32_t widest = 0;
-    tavro::Utf8Decoder measure;
-    bool valid = measure.feed(plain, plain_size, [&](std::uint32_t code) {
-        ++length;
-        widest = std::max(widest, code);
-    });
-    if (!valid || !measure.complete()) return {};
+    bool valid;
+    {
+        tavro::Unlocked work(unlocked);
+        tavro::Utf8Decoder measure;
+        valid = measure.feed(plain, plain_size, [&](std::uint32_t code) {
+            ++length;
+            widest = std::max(widest, code);
+        });
+        valid = valid && measure.complete();
+    }
+    if (!valid) return {};
     scratch = Ref();
     Ref text = Ref::steal(PyUnicode_New(length, static_cast<Py_UCS4>(widest)));
     if (!text) return {};
@@ -32,6 +39,7 @@ Ref utf8_text(const char* body, std::size_t body_size, Ref& scratch, const unsig
     void* const data = PyUnicode_DATA(text.get());
     Py_ssize_t written = 0;
     tavro::Utf8Decoder decoder;
+    tavro::Unlocked work(unlocked);
     token::decipher_body(body, body_size, [&](const unsigned char* bytes, std::size_t size) {
         decoder.feed(bytes, size, [&](std::uint32_t code) {
             PyUnicode_WRITE(kind, data, written++, code);
@@ -54,7 +62,11 @@ tavro::FastAnswer encrypt_fast(PyObject* raw) {
         PyErr_Clear();
         return tavro::FastAnswer::declined();
     }
-    token::seal(plain.data, plain_size, reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())));
+    char* const out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    {
+        tavro::Unlocked work(plain.immutable && plain_size >= tavro::unlocked_from);
+        token::seal(plain.data, plain_size, out);
+    }
     return tavro::FastAnswer::answered(std::move(text));
 }
 
@@ -71,8 +83,17 @@ tavro::FastAnswer decrypt_fast(Context& context, PyObject* encrypted, PyObject* 
         !fast_path_reach.hold()) {
         return FastAnswer::declined();
     }
+    // The token is an exact str, which never changes: held here, its bytes can be read with
+    // the lock let go.
+    const Ref held = Ref::borrow(encrypted);
+    const bool unlocked = length >= tavro::unlocked_from;
     const char* body = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(encrypted));
-    if (!token::tag_matches(body, length)) return FastAnswer::answered(Ref::borrow(Py_None));
+    bool tag_matches;
+    {
+        tavro::Unlocked work(unlocked);
+        tag_matches = token::tag_matches(body, length);
+    }
+    if (!tag_matches) return FastAnswer::answered(Ref::borrow(Py_None));
     const std::size_t body_size = length - token::tag_size;
     const std::size_t payload_size = tavro::base64::decoded_size(body_size);
     if (payload_size < 2) return FastAnswer::declined();
@@ -102,18 +123,23 @@ tavro::FastAnswer decrypt_fast(Context& context, PyObject* encrypted, PyObject* 
         std::memcpy(plain + filled, bytes, size);
         filled += size;
     };
-    if (!token::decipher_body(body, body_size, copy)) return FastAnswer::declined();
-    if (!encoding.name || (into_text && tavro::is_ascii(plain, plain_size))) {
+    bool plain_base64, ascii = false;
+    {
+        tavro::Unlocked work(unlocked);
+        plain_base64 = token::decipher_body(body, body_size, copy);
+        ascii = plain_base64 && into_text && tavro::is_ascii(plain, plain_size);
+    }
+    if (!plain_base64) return FastAnswer::declined();
+    if (!encoding.name || ascii) {
         return FastAnswer::answered(std::move(output));
     }
     context.line = line_d1_decode;
     if (encoding.utf_8) {
-        Ref text = utf8_text(body, body_size, output, plain, plain_size);
+        Ref text = utf8_text(body, body_size, output, plain, plain_size, unlocked);
         if (text || PyErr_Occurred()) return FastAnswer::answered(std::move(text));
     }
     return FastAnswer::answered(Ref::steal(PyUnicode_Decode(
         reinterpret_cast<const char*>(plain), plain_length, encoding.name, nullptr)));
 }
-
 
 }  // namespace tavro_crypt_4
