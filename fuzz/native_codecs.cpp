@@ -165,44 +165,55 @@ std::string reference_body(const std::vector<unsigned char>& payload) {
     return padded.substr(0, padded.find('='));
 }
 
-std::string deciphered(const std::string& body) {
+// The plain bytes of a token, read with read_token, which must end as `expected`.
+std::string opened(const std::string& token, tavro::token::Read expected, const char* what) {
     std::string plain;
     auto take = [&](const unsigned char* bytes, std::size_t size) {
         plain.append(reinterpret_cast<const char*>(bytes), size);
     };
-    const bool read = tavro::token::decipher_body(body.data(), body.size(), take);
-    if (!read) fail("decipher_body of a reference body", "not plain", body);
+    if (tavro::token::read_token(token.data(), token.size(), take) != expected) {
+        fail(what, "read otherwise", token);
+    }
     return plain;
+}
+
+std::string sealed(const std::string& body) {
+    unsigned char digest[MD5_DIGEST_LENGTH];
+    MD5(reinterpret_cast<const unsigned char*>(body.data()), body.size(), digest);
+    return body + hex(digest, sizeof digest);
 }
 
 // The input as a payload under the libraries' key, and, past its first ten bytes, as a
 // payload under a key made of them, which a reader must take from the token's header.
 void check_token(const unsigned char* data, std::size_t size) {
     namespace token = tavro::token;
-    const std::string body = reference_body(enciphered(token::key_table, data, size));
-    unsigned char digest[MD5_DIGEST_LENGTH];
-    MD5(reinterpret_cast<const unsigned char*>(body.data()), body.size(), digest);
-    const std::string theirs = body + hex(digest, sizeof digest);
+    using token::Read;
+    const std::string theirs = sealed(reference_body(enciphered(token::key_table, data, size)));
     std::vector<char> buffer(token::token_size(size));  // exactly the promised room
     token::seal(data, size, buffer.data());
     const std::string ours(buffer.begin(), buffer.end());
     if (ours != theirs) fail("token of the input", ours, theirs);
-    if (!token::tag_matches(ours.data(), ours.size())) {
-        fail("tag of the token", "differs", "matches");
-    }
-    std::string forged = ours;
-    forged[forged.size() - 1 - (size ? data[0] % token::tag_size : 0)] ^= 1;
-    if (token::tag_matches(forged.data(), forged.size())) {
-        fail("tag of a changed token", "matches", "differs");
-    }
     const std::string plain(reinterpret_cast<const char*>(data), size);
-    if (deciphered(body) != plain) fail("reading the token", deciphered(body), plain);
+    const std::string read = opened(ours, Read::opened, "reading the token");
+    if (read != plain) fail("reading the token", read, plain);
+
+    const std::size_t at = size ? data[0] : 0;
+    std::string forged = ours;
+    forged[forged.size() - 1 - at % token::tag_size] ^= 1;
+    opened(forged, Read::wrong_tag, "reading a token with a changed tag");
+    std::string body = ours.substr(0, ours.size() - token::tag_size);
+    if (!body.empty()) {
+        body[at % body.size()] = '=';
+        opened(sealed(body), Read::not_plain, "reading a token whose body is not plain");
+    }
 
     if (size < token::header_size) return;
-    const std::string under_input_key =
-        reference_body(enciphered(data, data + token::header_size, size - token::header_size));
-    if (deciphered(under_input_key) != plain.substr(token::header_size)) {
-        fail("reading a token made under another key", deciphered(under_input_key),
+    const std::string under_input_key = sealed(
+        reference_body(enciphered(data, data + token::header_size, size - token::header_size)));
+    const std::string read_under_input_key =
+        opened(under_input_key, Read::opened, "reading a token made under another key");
+    if (read_under_input_key != plain.substr(token::header_size)) {
+        fail("reading a token made under another key", read_under_input_key,
              plain.substr(token::header_size));
     }
 }

@@ -86,14 +86,7 @@ tavro::FastAnswer decrypt_fast(Context& context, PyObject* encrypted, PyObject* 
     // The token is an exact str, which never changes: held here, its bytes can be read with
     // the lock let go.
     const Ref held = Ref::borrow(encrypted);
-    const bool unlocked = length >= tavro::unlocked_from;
-    const char* body = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(encrypted));
-    bool tag_matches;
-    {
-        tavro::Unlocked work(unlocked);
-        tag_matches = token::tag_matches(body, length);
-    }
-    if (!tag_matches) return FastAnswer::answered(Ref::borrow(Py_None));
+    const char* token_text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(encrypted));
     const std::size_t body_size = length - token::tag_size;
     const std::size_t payload_size = tavro::base64::decoded_size(body_size);
     if (payload_size < 2) return FastAnswer::declined();
@@ -123,19 +116,22 @@ tavro::FastAnswer decrypt_fast(Context& context, PyObject* encrypted, PyObject* 
         std::memcpy(plain + filled, bytes, size);
         filled += size;
     };
-    bool plain_base64, ascii = false;
+    // The tag is checked in the same pass that deciphers, so the body is read once; the
+    // output of a token with a wrong tag is dropped.
+    const bool unlocked = length >= tavro::unlocked_from;
+    token::Read read;
+    bool ascii = false;
     {
         tavro::Unlocked work(unlocked);
-        plain_base64 = token::decipher_body(body, body_size, copy);
-        ascii = plain_base64 && into_text && tavro::is_ascii(plain, plain_size);
+        read = token::read_token(token_text, length, copy);
+        ascii = read == token::Read::opened && into_text && tavro::is_ascii(plain, plain_size);
     }
-    if (!plain_base64) return FastAnswer::declined();
-    if (!encoding.name || ascii) {
-        return FastAnswer::answered(std::move(output));
-    }
+    if (read == token::Read::wrong_tag) return FastAnswer::answered(Ref::borrow(Py_None));
+    if (read == token::Read::not_plain) return FastAnswer::declined();
+    if (!encoding.name || ascii) return FastAnswer::answered(std::move(output));
     context.line = line_d1_decode;
     if (encoding.utf_8) {
-        Ref text = utf8_text(body, body_size, output, plain, plain_size, unlocked);
+        Ref text = utf8_text(token_text, body_size, output, plain, plain_size, unlocked);
         if (text || PyErr_Occurred()) return FastAnswer::answered(std::move(text));
     }
     return FastAnswer::answered(Ref::steal(PyUnicode_Decode(

@@ -10,10 +10,12 @@
 #pragma once
 
 #include "base64.hpp"
+#include "md5.hpp"
 
 #include <algorithm>
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 namespace tavro::token {
 
@@ -59,10 +61,6 @@ constexpr std::size_t token_size(std::size_t size) {
 // `out`.
 void seal(const unsigned char* plain, std::size_t size, char* out);
 
-// Whether the last tag_size characters of `token` (at least that long) are the tag of the
-// text before them.
-bool tag_matches(const char* token, std::size_t size);
-
 // Payload bytes pass through blocks this size on their way into or out of a token, so a
 // token of any size is read or written in one pass with no copy of its payload. A multiple
 // of 3, so that the Base64 of the blocks joins up.
@@ -78,37 +76,92 @@ inline constexpr auto inverse_of_seed = [] {
     return inverses;
 }();
 
-// Decodes a token body (the text before its tag) and deciphers the payload after its header
-// under the header's own key, block by block, handing each block of plain bytes to
-// `take(bytes, size)`. False when the body is not plain Base64 (see base64::decode_plain);
-// a payload no longer than its header has nothing to decipher.
-template <class Take>
-bool decipher_body(const char* body, std::size_t body_size, Take&& take) {
+// A row of a key's eight position values repeated, so that a run of bytes starting at any
+// position reads them in order from row + position % 8.
+using KeyRow = std::array<unsigned char, 64 + position_keys>;
+
+// Each byte at `bytes` becomes (byte - row[k]) * inverse: written over whole runs of 64, which
+// compilers turn into vector code.
+inline void decipher_run(unsigned char* bytes, std::size_t count, const unsigned char* row,
+                         unsigned inverse) {
+    std::size_t done = 0;
+    for (; done + 64 <= count; done += 64) {
+        for (std::size_t k = 0; k < 64; ++k) {
+            bytes[done + k] = static_cast<unsigned char>((bytes[done + k] - row[k]) * inverse);
+        }
+    }
+    for (std::size_t k = 0; done + k < count; ++k) {
+        bytes[done + k] = static_cast<unsigned char>((bytes[done + k] - row[k]) * inverse);
+    }
+}
+
+// Reads a token body (the text before its tag) block by block: `text(chars, size)` sees each
+// piece of its text, then, while the text is plain Base64 (see base64::decode_plain), the
+// piece is decoded and the payload after the header deciphered under the header's own key,
+// and `take(bytes, size)` gets the plain bytes. False once the text is not plain (`text`
+// still sees all of it); a payload no longer than its header has nothing to decipher.
+template <class Text, class Take>
+bool read_body(const char* body, std::size_t body_size, Text&& text, Take&& take) {
     constexpr std::size_t block_text = block_size / 3 * 4;
     unsigned char block[block_size];
-    std::array<unsigned char, position_keys> subtrahends{};
+    KeyRow subtrahends{};
     unsigned inverse = 0;
-    std::size_t j = 0;
+    std::size_t position = 0;
+    bool plain = true, header_only = false;
     for (std::size_t start = 0; start < body_size; start += block_text) {
         const std::size_t chunk = std::min(body_size - start, block_text);
-        if (!base64::decode_plain(body + start, chunk, block)) return false;
+        text(body + start, chunk);
+        if (!plain || header_only) continue;
+        if (!base64::decode_plain(body + start, chunk, block)) {
+            plain = false;
+            continue;
+        }
         const std::size_t decoded = base64::decoded_size(chunk);
         std::size_t first = 0;
         if (start == 0) {
-            if (decoded <= header_size) return true;  // the first block holds the header
+            if (decoded <= header_size) {  // the first block holds the header
+                header_only = true;
+                continue;
+            }
             first = header_size;
             inverse = inverse_of_seed[block[0]];
-            for (int position = 0; position < position_keys; ++position) {
-                subtrahends[position] = static_cast<unsigned char>(block[2 + position] + block[1]);
+            for (std::size_t index = 0; index < subtrahends.size(); ++index) {
+                subtrahends[index] = static_cast<unsigned char>(
+                    block[2 + index % position_keys] + block[1]);
             }
         }
-        for (std::size_t index = first; index < decoded; ++index, ++j) {
-            block[index] = static_cast<unsigned char>(
-                (block[index] - subtrahends[j % position_keys]) * inverse);
-        }
+        decipher_run(block + first, decoded - first, subtrahends.data() + position % position_keys,
+                     inverse);
+        position += decoded - first;
         take(block + first, decoded - first);
     }
-    return true;
+    return plain;
+}
+
+// read_body without looking at the text.
+template <class Take>
+bool decipher_body(const char* body, std::size_t body_size, Take&& take) {
+    return read_body(body, body_size, [](const char*, std::size_t) {}, take);
+}
+
+// How reading a whole token ended.
+enum class Read { opened, wrong_tag, not_plain };
+
+// Reads a token (at least tag_size characters) in one pass: its tag is checked while its body
+// is read as read_body reads it, so `take` may have seen plain bytes of a token whose tag
+// turns out wrong.
+template <class Take>
+Read read_token(const char* token, std::size_t size, Take&& take) {
+    Md5 digest;
+    auto text = [&](const char* chars, std::size_t count) {
+        digest.update(reinterpret_cast<const unsigned char*>(chars), count);
+    };
+    const std::size_t body_size = size - tag_size;
+    const bool plain = read_body(token, body_size, text, take);
+    char expected[tag_size];
+    digest.hex_digest(expected);
+    if (std::memcmp(expected, token + body_size, tag_size) != 0) return Read::wrong_tag;
+    return plain ? Read::opened : Read::not_plain;
 }
 
 }  // namespace tavro::token
