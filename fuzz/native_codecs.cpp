@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "base64.hpp"
+#include "base64_kernels.hpp"
 #include "md5.hpp"
 #include "token.hpp"
 
@@ -143,6 +144,54 @@ void check_text(const unsigned char* data, std::size_t size) {
     }
 }
 
+// `text` decoded by each set of vector kernels the processor runs, the plain code doing what
+// the kernels leave, against the plain code alone.
+void check_kernel_decoding(const std::string& text) {
+    using namespace tavro::base64;
+    std::vector<unsigned char> expected(decoded_size(text.size()));
+    const bool expected_plain = decode_plain_without_kernels(text.data(), text.size(), expected.data());
+    for (const Kernels& kernels : vector_kernels()) {
+        if (!kernels.available()) continue;
+        std::vector<unsigned char> decoded(expected.size());
+        bool plain = true;
+        const std::size_t taken = kernels.decode(text.data(), text.size(), decoded.data(), plain);
+        if (plain) {
+            plain = decode_plain_without_kernels(text.data() + taken, text.size() - taken,
+                                                 decoded.data() + taken / 4 * 3);
+        }
+        if (plain != expected_plain) fail(kernels.name, plain ? "plain" : "not plain", text);
+        if (plain && decoded != expected) {
+            fail(kernels.name, hex(decoded.data(), decoded.size()),
+                 hex(expected.data(), expected.size()));
+        }
+    }
+}
+
+// The same for encoding `data`, and for decoding its encoding with a character that is not
+// data put in at a place the input chooses, and the input itself as text.
+void check_kernels(const unsigned char* data, std::size_t size) {
+    using namespace tavro::base64;
+    std::vector<char> expected(encoded_size(size, false));
+    encode_without_kernels(data, size, expected.data(), false);
+    for (const Kernels& kernels : vector_kernels()) {
+        if (!kernels.available()) continue;
+        std::vector<char> encoded(expected.size());
+        const std::size_t taken = kernels.encode(data, size, encoded.data());
+        encode_without_kernels(data + taken, size - taken, encoded.data() + taken / 3 * 4, false);
+        if (encoded != expected) {
+            fail(kernels.name, std::string(encoded.begin(), encoded.end()),
+                 std::string(expected.begin(), expected.end()));
+        }
+    }
+    std::string text(expected.begin(), expected.end());
+    check_kernel_decoding(text);
+    if (!text.empty()) {
+        text[(size ? data[size - 1] * 7 : 0) % text.size()] = size % 2 ? '=' : '\x80';
+        check_kernel_decoding(text);
+    }
+    check_kernel_decoding(std::string(reinterpret_cast<const char*>(data), size));
+}
+
 // The format's rules, written out plainly: the multiplier is the seed made odd, 1 becoming
 // 167.
 std::vector<unsigned char> enciphered(const unsigned char* header, const unsigned char* plain,
@@ -225,5 +274,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     check_encoding(data, size);
     check_text(data, size);
     check_token(data, size);
+    check_kernels(data, size);
     return 0;
 }

@@ -1,6 +1,8 @@
 // Base64 (RFC 4648): encoding, and decoding plain and lenient.
 #include "base64.hpp"
 
+#include "base64_kernels.hpp"
+
 #include <array>
 #include <cstdint>
 #include <cstring>
@@ -40,9 +42,46 @@ inline std::uint32_t bits_of(const char* text, int place) {
     return decoding[place][static_cast<unsigned char>(text[place])];
 }
 
+// Shorter input is left to the plain code: finding the kernels would cost more than they save.
+constexpr std::size_t kernels_from = 64;
+
+// The first set of kernels this processor runs, if any.
+const Kernels* usable_kernels() {
+    for (const Kernels& kernels : vector_kernels()) {
+        if (kernels.available()) return &kernels;
+    }
+    return nullptr;
+}
+
 }  // namespace
 
+#if !defined(__x86_64__) && !defined(__aarch64__) && !defined(__arm__)
+std::span<const Kernels> vector_kernels() { return {}; }
+#endif
+
 char* encode(const unsigned char* data, std::size_t size, char* out, bool padded) {
+    if (const Kernels* kernels = size >= kernels_from ? usable_kernels() : nullptr) {
+        const std::size_t taken = kernels->encode(data, size, out);
+        data += taken;
+        size -= taken;
+        out += taken / 3 * 4;
+    }
+    return encode_without_kernels(data, size, out, padded);
+}
+
+bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
+    if (const Kernels* kernels = size >= kernels_from ? usable_kernels() : nullptr) {
+        bool plain = true;
+        const std::size_t taken = kernels->decode(text, size, out, plain);
+        if (!plain) return false;
+        text += taken;
+        size -= taken;
+        out += taken / 4 * 3;
+    }
+    return decode_plain_without_kernels(text, size, out);
+}
+
+char* encode_without_kernels(const unsigned char* data, std::size_t size, char* out, bool padded) {
     std::size_t index = 0;
     for (; index + 3 <= size; index += 3, out += 4) {
         const unsigned group = data[index] << 16 | data[index + 1] << 8 | data[index + 2];
@@ -62,7 +101,7 @@ char* encode(const unsigned char* data, std::size_t size, char* out, bool padded
     return out;
 }
 
-bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
+bool decode_plain_without_kernels(const char* text, std::size_t size, unsigned char* out) {
     const std::size_t rest = size % 4;
     if (rest == 1) return false;
     std::uint32_t seen = 0;
