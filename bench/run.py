@@ -6,21 +6,29 @@
 - floor: the work no implementation can skip, done by the standard library: Base64 of the
   payload and MD5 of the token body (binascii, hashlib).
 
-    python bench/run.py [--quick] [--no-peer]   (with the package and Cython installed;
-                                                  scripts/bench does both)
+    python bench/run.py [--quick] [--no-peer] [--no-threads]
+                        (with the package and Cython installed; scripts/bench does both)
 
 Every implementation must give the same result for each case. Each case is one statement,
 `k.e1(payload)` say, timed as it stands by timeit (no wrapper call whose cost would dilute
 the ratios), in alternating rounds. Prints the best time per call of each, the ratios
 peer/library, baseline/library and library/floor (above 1 in the first two and below 1 in
 the last: the library wins), and the library's peak memory per call (tracemalloc) as a
-multiple of the input's size.
+multiple of the input's size. For the cipher it also prints lib/md5: the library's time over
+that of `hashlib.md5` of the token's body alone, the one step no implementation can spread
+over cores or vector lanes.
+
+Then the threads table: for e1 and d1 of 16 bytes and 1 MiB, and for hashlib.md5 of 1 MiB,
+the calls per second of 1, 2 and as many threads as the machine has cores, each as a
+multiple of one thread's in the same run.
 """
 import argparse
 import binascii
 import hashlib
 import os
 import sys
+import threading
+import time
 import timeit
 import tracemalloc
 
@@ -72,15 +80,21 @@ def cases(sizes):
             "token": tavro_crypt_4._TavroCrypt4.e1(payload),
             "word_token": tavro_crypt_4._TavroCrypt4.e1(words),
             "sealed": key_header + payload, "sealed_words": key_header + words.encode(),
-            "word_bytes": words.encode(),
+            "word_bytes": words.encode(), "md5": hashlib.md5,
         }
-        yield f"4.e1 bytes {label(size)}", size, "k.e1(payload)", "floor_encrypt(sealed)", names
-        yield f"4.e1 str {label(size)}", size, "k.e1(words)", "floor_encrypt(sealed_words)", names
-        yield f"4.d1 {label(size)}", size, "k.d1(token)", "floor_decrypt(token)", names
+        names["body"] = names["token"][:-32].encode()
+        names["word_body"] = names["word_token"][:-32].encode()
+        yield (f"4.e1 bytes {label(size)}", size, "k.e1(payload)", "floor_encrypt(sealed)",
+               "md5(body).digest()", names)
+        yield (f"4.e1 str {label(size)}", size, "k.e1(words)", "floor_encrypt(sealed_words)",
+               "md5(word_body).digest()", names)
+        yield (f"4.d1 {label(size)}", size, "k.d1(token)", "floor_decrypt(token)",
+               "md5(body).digest()", names)
         yield (f"4.d1 enc {label(size)}", size, "k.d1(word_token, 'utf-8')",
-               "floor_decrypt(word_token), word_bytes.decode('utf-8')", names)
-        yield f"3.e1 {label(size)}", size, "c.e1(payload)", "floor_encode(payload)", names
-        yield f"3.d1 {label(size)}", size, "c.d1(encoded)", "floor_decode(encoded)", names
+               "floor_decrypt(word_token), word_bytes.decode('utf-8')", "md5(word_body).digest()",
+               names)
+        yield f"3.e1 {label(size)}", size, "c.e1(payload)", "floor_encode(payload)", None, names
+        yield f"3.d1 {label(size)}", size, "c.d1(encoded)", "floor_decode(encoded)", None, names
 
 
 def label(size):
@@ -108,10 +122,55 @@ def peak_memory(call, size):
     return peak / size
 
 
+def calls_per_second(call, threads, calls):
+    """Calls per second of `threads` threads making `calls` calls each, best of three."""
+    best = 0.0
+    for _ in range(3):
+        start = threading.Barrier(threads + 1)
+
+        def work():
+            start.wait()
+            for _ in range(calls):
+                call()
+
+        workers = [threading.Thread(target=work) for _ in range(threads)]
+        for worker in workers:
+            worker.start()
+        start.wait()
+        began = time.perf_counter()
+        for worker in workers:
+            worker.join()
+        best = max(best, threads * calls / (time.perf_counter() - began))
+    return best
+
+
+def threads_table():
+    cipher = tavro_crypt_4._TavroCrypt4
+    counts = sorted({1, 2, os.cpu_count() or 1})
+    print(f"\n{'threads: case':22} {'1 thread':>12} " +
+          " ".join(f"{f'{count} threads':>10}" for count in counts[1:]))
+    for size in (16, MiB):
+        payload = data(size)
+        token = cipher.e1(payload)
+        body = token[:-32].encode()
+        for name, call in ((f"4.e1 {label(size)}", lambda: cipher.e1(payload)),
+                           (f"4.d1 {label(size)}", lambda: cipher.d1(token)),
+                           (f"md5 of body {label(size)}", lambda: hashlib.md5(body).digest())):
+            if size < MiB and name.startswith("md5"):
+                continue
+            number, seconds = timeit.Timer(call).autorange()
+            calls = max(1, int(0.2 * number / seconds))
+            one = calls_per_second(call, 1, calls)
+            ratios = [calls_per_second(call, count, calls) / one for count in counts[1:]]
+            print(f"{name:22} {1 / one * 1e6:10.2f}us " +
+                  " ".join(f"{ratio:9.2f}x" for ratio in ratios))
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--quick", action="store_true", help="16 B and 1 KiB only")
     parser.add_argument("--no-peer", action="store_true", help="leave out the Cython peer")
+    parser.add_argument("--no-threads", action="store_true", help="leave out the threads table")
     options = parser.parse_args()
     sizes = [16, KiB] if options.quick else [16, KiB, MiB, 8 * MiB]
     library = (tavro_crypt_3._TavroCrypt3, tavro_crypt_4._TavroCrypt4)
@@ -124,10 +183,10 @@ def main():
         peer = (peer_3._TavroCrypt3, peer_4._TavroCrypt4)
 
     print(f"{'case':18} {'baseline':>11} {'peer':>11} {'floor':>11} {'library':>11} "
-          f"{'peer/lib':>9} {'base/lib':>9} {'lib/floor':>9} {'memory':>7}")
+          f"{'peer/lib':>9} {'base/lib':>9} {'lib/floor':>9} {'lib/md5':>9} {'memory':>7}")
     floors = {"floor_encrypt": floor_encrypt, "floor_decrypt": floor_decrypt,
               "floor_encode": floor_encode, "floor_decode": floor_decode}
-    for name, size, statement, floor, names in cases(sizes):
+    for name, size, statement, floor, md5_statement, names in cases(sizes):
         def namespace(classes):
             return {**names, **floors, "c": classes[0], "k": classes[1]}
 
@@ -138,9 +197,12 @@ def main():
         timers = [timeit.Timer(statement, globals=namespace(classes))
                   for classes in contestants if classes]
         timers.append(timeit.Timer(floor, globals=namespace(library)))
+        if md5_statement:
+            timers.append(timeit.Timer(md5_statement, globals=namespace(library)))
         times = iter(best_times(timers, options.quick))
         fast, slow, compiled_time = (next(times) if classes else None for classes in contestants)
         floor_time = next(times)
+        md5_time = next(times) if md5_statement else None
         memory = (peak_memory(lambda: eval(statement, namespace(library)), size)
                   if size >= MiB else None)
 
@@ -152,8 +214,10 @@ def main():
 
         print(f"{name:18} {cell(slow)} {cell(compiled_time)} {cell(floor_time)} {cell(fast)} "
               f"{ratio(compiled_time and compiled_time / fast)} {ratio(slow and slow / fast)} "
-              f"{ratio(fast / floor_time)} "
+              f"{ratio(fast / floor_time)} {ratio(md5_time and fast / md5_time)} "
               f"{(f'{memory:6.2f}x' if memory else '-'):>7}")
+    if not options.no_threads:
+        threads_table()
 
 
 if __name__ == "__main__":
