@@ -16,7 +16,7 @@ import types
 
 import pytest
 
-from conftest import entries
+from conftest import entries, run_python
 
 
 class Text(str):
@@ -253,3 +253,18 @@ def test_threads_each_get_their_own_answers(library):
     for thread in work:
         thread.join()
     assert answers == [expected * 3] * 4
+
+
+def test_an_interrupt_arrives_during_long_calls():
+    output = run_python("""
+        import os, signal, threading
+        from tavro.libs.ciphers.tavro_crypt_4 import _TavroCrypt4
+        data = bytes(1 << 22)
+        threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGINT)).start()
+        try:
+            while True:
+                _TavroCrypt4.d1(_TavroCrypt4.e1(data))
+        except KeyboardInterrupt:
+            print("interrupted")
+        """)
+    assert output.stdout.strip() == "interrupted", output.stderr
