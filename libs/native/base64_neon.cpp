@@ -5,8 +5,11 @@
 #include <cstdint>
 
 #if defined(__aarch64__) || defined(__arm__)
-// Debian's 32-bit ARM baseline lacks NEON: this file alone is built for it (see
-// CMakeLists.txt) and runs only where the processor says it has it.
+// Debian's 32-bit ARM baseline lacks NEON: this file alone is built for it, and its code runs
+// only where the processor says it has it.
+#if defined(__arm__) && !defined(__ARM_NEON)
+#pragma GCC target("fpu=neon")
+#endif
 #include <arm_neon.h>
 
 #if defined(__arm__)
