@@ -24,7 +24,8 @@ def cipher(request, monkeypatch):
     if request.param.endswith("general path"):
         monkeypatch.setattr(implementation.crypt3, "base64", types.SimpleNamespace(
             b64encode=base64.b64encode, urlsafe_b64decode=base64.urlsafe_b64decode))
-        monkeypatch.setattr(implementation.crypt4, "hashlib", types.SimpleNamespace(md5=hashlib.md5))
+        monkeypatch.setattr(implementation.crypt4, "hashlib",
+                            types.SimpleNamespace(md5=hashlib.md5))
     return implementation.crypt4._TavroCrypt4
 
 
