@@ -162,9 +162,9 @@ def mirror_url():
     return mirror
 
 
-def install_host_packages(console, commands, packages):
-    """apt installs PACKAGES unless every one of COMMANDS is on PATH."""
-    if all(shutil.which(command) for command in commands):
+def install_host_packages(packages, commands, also_when=False):
+    """apt installs PACKAGES unless every one of COMMANDS is on PATH (and ALSO_WHEN is false)."""
+    if all(shutil.which(command) for command in commands) and not also_when:
         return
     run(["apt-get", "update"])
     run(["apt-get", "install", "-y", "--no-install-recommends", *packages],

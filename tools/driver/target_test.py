@@ -8,6 +8,7 @@ import shlex
 import shutil
 import subprocess
 import sys
+import time
 
 import junit_counts
 
@@ -64,11 +65,10 @@ class TargetRun:
     # -- trees -----------------------------------------------------------------------------
 
     def install_host_tools(self):
-        commands = ["mmdebstrap", "qemu-arm-static", "qemu-aarch64-static"]
-        if run(["python3", "-c", "import ensurepip"], check=False) != 0:
-            commands.append("python3 without ensurepip")
-        system.install_host_packages(self.console, commands,
-                                     ["mmdebstrap", "qemu-user-static", "python3-venv"])
+        system.install_host_packages(
+            ["mmdebstrap", "qemu-user-static", "python3-venv"],
+            ["mmdebstrap", "qemu-arm-static", "qemu-aarch64-static"],
+            also_when=run(["python3", "-c", "import ensurepip"], check=False) != 0)
         venv = os.path.dirname(os.path.dirname(self.host_python))
         if os.path.exists(self.host_python) and \
                 run([self.host_python, "-c", "import elftools"], check=False) == 0:
@@ -96,14 +96,14 @@ class TargetRun:
         for target in [None] + self.release_targets(release):
             if target and target.arch.name == "amd64":
                 continue
-            start = os.times().elapsed
+            start = time.monotonic()
             if target is None:
                 tree = self.trees.get(release, "amd64", "apt",
                                       chroot_packages(release, TARGETS))
             else:
                 tree = self.trees.get(release, target.arch.name, "extract",
                                       target_packages(target.python))
-            timings.append("%s %ds" % (os.path.basename(tree), os.times().elapsed - start))
+            timings.append("%s %ds" % (os.path.basename(tree), time.monotonic() - start))
         for target in self.release_targets(release):
             if not os.access("%s/usr/bin/python%s" % (self.tree[target.name], target.python),
                              os.X_OK):
@@ -138,9 +138,10 @@ class TargetRun:
         models from (libs/) and the repo's pytest configuration, but no tavro/, so the staged
         package is the only one on the path."""
         shutil.rmtree(stage, ignore_errors=True)
-        copy = lambda name, into, *ignored: shutil.copytree(
-            os.path.join(self.repo, name), os.path.join(stage, into, name), symlinks=True,
-            ignore=shutil.ignore_patterns("__pycache__", *ignored))
+
+        def copy(name, into, *ignored):
+            shutil.copytree(os.path.join(self.repo, name), os.path.join(stage, into, name),
+                            symlinks=True, ignore=shutil.ignore_patterns("__pycache__", *ignored))
         copy("tavro", "site", "*.so")
         metadata.write_dist_info(os.path.join(self.repo, "pyproject.toml"), stage + "/site")
         copy("tests", "run", ".hypothesis")
@@ -280,8 +281,7 @@ class TargetRun:
         build = "%s/%s/build" % (IN_WORK, name)
         spec = Build(IN_SRC, build, "Debug", "/usr/bin/" + target.debug_python, include, soabi,
                      extra=("-DCMAKE_CXX_FLAGS=-I" + include,))
-        for env, argv in spec.steps("%s/%s/stage/site" % (IN_WORK, name), self.jobs):
-            self.in_chroot(release, argv, env)
+        self.build(release, spec, folder + "/stage", soabi)
         # Debian's debug headers are links into the release ones; reached through -isystem
         # alone, Python.h picks the release pyconfig.h, and reference counts would go
         # uncounted. Only a debug build's Py_DECREF refers to _Py_NegativeRefcount (3.9 to 3.15).
@@ -291,7 +291,6 @@ class TargetRun:
                 if " _Py_NegativeRefcount" not in symbols:
                     raise Failure("%s was not built with the debug interpreter's reference "
                                   "counting" % library)
-        self.check_outputs(folder + "/stage", soabi)
         self.stage_scripts(folder + "/stage", "/usr/bin/" + target.debug_python)
 
     def test_debug(self, target):
