@@ -80,7 +80,3 @@ CI_TARGETS = ("bullseye-armhf", "trixie-arm64", "forky-amd64", "forky-amd64-py31
 
 # The CPythons pyenv (or PATH) gives the host, for the x86-64 wheels built there.
 HOST_PYTHONS = ("3.9", "3.10", "3.11", "3.12", "3.13")
-
-
-def target(name):
-    return next(t for t in TARGETS if t.name == name)
