@@ -144,6 +144,8 @@ class Dist:
         shutil.copytree(self.repo + "/tests", folder + "/tests", dirs_exist_ok=True)
         for source in glob.glob(self.repo + "/libs/ciphers/*.py"):
             shutil.copy(source, folder + "/libs/ciphers/")
+        if os.path.isdir(self.repo + "/docs"):  # stored token vectors the suite reads
+            shutil.copytree(self.repo + "/docs", folder + "/docs", dirs_exist_ok=True)
 
     def run_suite(self, python, env=None):
         """The suite against the package PYTHON imports, from a folder without the source
