@@ -138,14 +138,13 @@ class Dist:
         os.environ["PATH"] = self.tools + "/bin:" + os.environ["PATH"]
 
     def copy_suite(self, folder):
-        """The tests and the plain-Python renderings they compare with, in the checkout's
-        layout, but no package beside them."""
+        """The tests, the plain-Python renderings they compare with and the stored token
+        vectors they read, in the checkout's layout, but no package beside them."""
         os.makedirs(folder + "/libs/ciphers", exist_ok=True)
         shutil.copytree(self.repo + "/tests", folder + "/tests", dirs_exist_ok=True)
         for source in glob.glob(self.repo + "/libs/ciphers/*.py"):
             shutil.copy(source, folder + "/libs/ciphers/")
-        if os.path.isdir(self.repo + "/docs"):  # stored token vectors the suite reads
-            shutil.copytree(self.repo + "/docs", folder + "/docs", dirs_exist_ok=True)
+        shutil.copytree(self.repo + "/docs", folder + "/docs", dirs_exist_ok=True)
 
     def run_suite(self, python, env=None):
         """The suite against the package PYTHON imports, from a folder without the source

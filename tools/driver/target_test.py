@@ -146,8 +146,7 @@ class TargetRun:
         metadata.write_dist_info(os.path.join(self.repo, "pyproject.toml"), stage + "/site")
         copy("tests", "run", ".hypothesis")
         copy("libs", "run", ".hypothesis")
-        if os.path.isdir(os.path.join(self.repo, "docs")):  # stored token vectors the suite reads
-            copy("docs", "run")
+        copy("docs", "run")  # the stored token vectors the suite reads
         for name in ("pyproject.toml", "setup.cfg", "pytest.ini", "tox.ini", "conftest.py"):
             if os.path.isfile(os.path.join(self.repo, name)):
                 shutil.copy(os.path.join(self.repo, name), stage + "/run/")
