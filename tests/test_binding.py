@@ -134,6 +134,36 @@ def test_function_dict_is_writable(crypt3):
     del function.note
 
 
+def test_function_attributes_are_set_as_on_a_python_function(crypt3):
+    def plain(raw):
+        pass
+
+    function = crypt3._TavroCrypt3.e2
+    assert repr(function) == f"<function _TavroCrypt3.e2 at {id(function):#x}>"
+    names = ("__name__", "__qualname__", "__doc__", "__annotations__", "__dict__")
+    saved = {name: getattr(function, name) for name in names}
+    try:
+        for name in names:
+            for value in ("text", None, {"k": 1}, 1, "delete"):
+                outcomes = []
+                for target in (function, plain):
+                    try:
+                        if value == "delete":
+                            delattr(target, name)
+                        else:
+                            setattr(target, name, value)
+                        outcomes.append(getattr(target, name))
+                    except TypeError:
+                        outcomes.append(TypeError)
+                # A Python function takes these for an empty dict; the library refuses them.
+                if (name, value) not in (("__annotations__", None), ("__annotations__", "delete")):
+                    assert outcomes[0] == outcomes[1], (name, value)
+    finally:
+        for name, value in saved.items():
+            setattr(function, name, value)
+    assert function.__qualname__ == "_TavroCrypt3.e2" and function("x") == "eA"
+
+
 def test_name_error_after_deleting_a_global(crypt4, monkeypatch):
     monkeypatch.delattr(crypt4, "_TavroCrypt3")
     with pytest.raises(NameError, match="^name '_TavroCrypt3' is not defined$"):

@@ -4,7 +4,7 @@ Each mutant changes one place of frame/ or libs/ (a comparison, an arithmetic or
 operator, a constant, a condition's negation, a deleted statement). The mutants are drawn
 from all such places with a seed, so a run can be repeated. Each one is built in a copy of
 the checkout (build/mutate/), installed into that copy's venv and run against the suite,
-which stops at its first failure:
+(the copy's, as it was when the run began), which stops at its first failure:
 
 - killed: the suite failed (or ran past the time allowed);
 - survived: the suite passed;
@@ -212,7 +212,7 @@ def main():
             if not built:
                 outcome = "stillborn"
             else:
-                status = run(pytest, arguments.timeout, cwd=ROOT)
+                status = run(pytest, arguments.timeout, cwd=copy)
                 if status != 0:
                     outcome = "killed"
                 elif mutant.key() in equivalent:
