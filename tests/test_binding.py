@@ -66,8 +66,28 @@ def test_binding_errors(methods, name, args, kwargs, message):
             function.__code__.co_firstlineno)
 
 
+class Spelled(str):
+    """A keyword that spells a parameter's name but hashes otherwise."""
+
+    def __hash__(self):
+        return 1
+
+
+class Uncomparable(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise KeyError("compared")
+
+
 def test_keyword_binding(crypt3, crypt4):
     codec, cipher = crypt3._TavroCrypt3, crypt4._TavroCrypt4
+    assert codec.d1("w6k", **{Spelled("enc"): "utf-8"}) == "é"
+    with pytest.raises(TypeError, match="^d1\\(\\) got multiple values for keyword argument 'raw'$"):
+        codec.d1("w6k", **{Spelled("raw"): "x"})
+    for arguments, keyword in (((), "raw"), (("w6k",), "enc")):
+        with pytest.raises(KeyError, match="compared"):
+            codec.d1(*arguments, **{Uncomparable(keyword): None})
     assert codec.e1(raw="a") == "YQ=="
     assert codec.d1(raw="w6k", enc="utf-8") == codec.d1("w6k", enc="utf-8") == "é"
     assert codec.d1(**{"r" + "aw": "YQ", "en" + "c": None}) == b"a"
@@ -162,6 +182,16 @@ def test_function_attributes_are_set_as_on_a_python_function(crypt3):
         for name, value in saved.items():
             setattr(function, name, value)
     assert function.__qualname__ == "_TavroCrypt3.e2" and function("x") == "eA"
+
+
+def test_the_collector_sees_what_a_function_holds(crypt4):
+    import gc
+
+    function = crypt4._TavroCrypt4.d1
+    for held in (function.__name__, function.__qualname__, function.__module__, None,
+                 function.__defaults__, function.__code__, function.__globals__,
+                 function.__dict__, function.__annotations__):
+        assert any(referrer is function for referrer in gc.get_referrers(held))
 
 
 def test_name_error_after_deleting_a_global(crypt4, monkeypatch):
