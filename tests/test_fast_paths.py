@@ -118,7 +118,7 @@ def cipher_cases(cipher, model):
         (cipher.e1, "\ud800"), (cipher.e1, Text("sub")), (cipher.e1, None),
         (cipher.d1, token), (cipher.d1, token, "utf-8"), (cipher.d1, token, ""),
         (cipher.d1, token, Text("utf-8")), (cipher.d1, token, "no-such-codec"),
-        (cipher.d1, token, "utf\0-8"), (cipher.d1, token, 5), (cipher.d1, latin, "utf-8"),
+        (cipher.d1, token, "utf\0-8"), (cipher.d1, token, "\ud800"), (cipher.d1, token, 5), (cipher.d1, latin, "utf-8"),
         (cipher.d1, latin, "latin-1"), (cipher.d1, token[:-1] + "0"), (cipher.d1, ""),
         (cipher.d1, "x" * 31), (cipher.d1, model.seal("")), (cipher.d1, model.seal("A")),
         (cipher.d1, model.seal("AQ")), (cipher.d1, model.seal("AQID")),
