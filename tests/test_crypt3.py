@@ -67,6 +67,7 @@ class Bytes(bytes):
     *[(Joined(value), None, b"a") for value in (
         b"YQ==", bytearray(b"YQ=="), memoryview(b"YQ=="), Bytes(b"YQ=="), Text("YQ=="))],
     (Joined(b"="), None, b""),
+    (Joined(b"YW" + bytes(range(128, 256)) + b"Jj"), None, b"abc"),
     *[(Joined(value), None, None) for value in (Text("é"), memoryview(b"Y"), b"YQ", 3)],
     ("", "utf-8", ""),
     ("YQ==", None, b"a"),

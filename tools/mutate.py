@@ -54,9 +54,9 @@ class Mutant:
             path, line, original, mutated, kind)
 
     def key(self):
-        """What names a mutant in the list of equivalent ones: its file and the line before
-        and after, so that the list survives edits elsewhere in the file."""
-        return f"{self.path} | {self.original.strip()} | {self.mutated.strip()}"
+        """What names a mutant in the list of equivalent ones: its place and the line before
+        and after. An edit that moves the line retires the entry, to be checked again."""
+        return f"{self.path}:{self.line} | {self.original.strip()} | {self.mutated.strip()}"
 
     def __str__(self):
         shown = self.original if self.kind == "deleted" else self.mutated
