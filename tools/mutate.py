@@ -3,8 +3,8 @@
 Each mutant changes one place of frame/ or libs/ (a comparison, an arithmetic or logical
 operator, a constant, a condition's negation, a deleted statement). The mutants are drawn
 from all such places with a seed, so a run can be repeated. Each one is built in a copy of
-the checkout (build/mutate/), installed into that copy's venv and run against the suite,
-(the copy's, as it was when the run began), which stops at its first failure:
+the checkout (build/mutate/), installed into that copy's venv and run against the copy's
+suite (as it was when the run began), which stops at its first failure:
 
 - killed: the suite failed (or ran past the time allowed);
 - survived: the suite passed;
