@@ -364,6 +364,12 @@ def test_rebinding_the_classes(cipher, crypt4, monkeypatch):
     monkeypatch.undo()
     assert cipher.e1(b"keys") == model.make_token(b"keys", table(cipher)) != token
 
+    monkeypatch.setattr(crypt4, "_TavroCrypt3", type("Codec", (), {
+        "d1": staticmethod(lambda raw: [None] * 12)}))
+    with pytest.raises(TypeError, match="unsupported operand type.* for %: 'NoneType'"):
+        cipher.d1(token)
+    monkeypatch.undo()
+
     valid = cipher.e1("x")
     monkeypatch.delattr(crypt4, "_TavroCrypt3")
     for call in (lambda: cipher.e1("x"), lambda: cipher.d1(valid)):

@@ -195,6 +195,19 @@ def test_the_fast_path_is_taken_only_while_everything_is_original(library, monke
     assert ("isinstance" in native_calls(cipher.d1, token)) == changed
 
 
+def test_a_translation_changed_at_any_byte_is_used(library, monkeypatch):
+    """Even at a byte no Base64 text holds, as bytes that a sum of the codec's d1 gives."""
+    class Sum:
+        __len__, __add__ = (lambda self: 4), (lambda self, other: b"YWJj\xff")
+
+    codec = library.crypt3._TavroCrypt3
+    assert codec.d1(Sum()) == b"abc"
+    table = bytearray(bytes.maketrans(b"-_", b"+/"))
+    table[255] = ord("A")  # one data character too many
+    monkeypatch.setattr(base64, "_urlsafe_decode_translation", bytes(table))
+    assert codec.d1(Sum()) is None
+
+
 def test_a_class_out_of_version_tags_is_still_watched(library):
     """3.13 gives a class no more version tags after many changes; the guard must then look
     at the class itself each time rather than take it as unchanged."""
