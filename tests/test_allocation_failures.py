@@ -9,7 +9,7 @@ from functools import partial
 
 import pytest
 
-from conftest import run_python
+from conftest import entries, run_python
 
 try:
     import _testcapi
@@ -160,6 +160,21 @@ def test_methods_under_failing_allocations(cases, crypt3, crypt4, monkeypatch, b
     fresh = [name for name, (kind, kind_type, value) in results.items()
              if kind == "returned" and kind_type in (str, bytes, bytearray) and len(value) > 1]
     assert fresh and [name for name in fresh if points[name] == 0] == []
+
+
+def test_a_failing_allocation_is_reported_at_its_line(crypt4):
+    """The key helper allocates only its list, on the line after its definition."""
+    helper = crypt4._TavroCrypt4._TavroCrypt4__f2
+    caught = [None] * 3  # nothing may allocate while the hook fails allocations
+    for n in range(3):
+        _testcapi.set_nomemory(n, n + 1)
+        try:
+            helper()
+        except MemoryError as error:
+            caught[n] = error
+        _testcapi.remove_mem_hooks()
+    assert {line for error in caught if error for file, _, line in entries(error)
+            if file == helper.__code__.co_filename} == {helper.__code__.co_firstlineno + 1}
 
 
 LOADING = """
