@@ -1,5 +1,6 @@
 """Tests of tavro_crypt_4: the keyed byte cipher `_TavroCrypt4`."""
 import base64
+import builtins
 import hashlib
 import threading
 import types
@@ -148,7 +149,7 @@ def test_position_keys_repeat_with_period_8(cipher, block, index, change):
 @pytest.mark.parametrize("k0, multiplier", [
     (0, 167), (1, 167), (2, 3), (3, 3), (254, 255), (255, 255), (106, 107), (107, 107),
 ])
-def test_tokens_under_other_key_tables_decrypt(cipher, k0, multiplier):
+def test_tokens_under_other_key_tables_decrypt(cipher, crypt4, monkeypatch, k0, multiplier):
     assert model.multiplier(k0) == multiplier
     data = bytes(range(256)) + "données".encode("utf-8")
     for rest in ([0] * 9, [255] * 9, [(k0 * 7 + i * 31) % 256 for i in range(9)]):
@@ -156,6 +157,9 @@ def test_tokens_under_other_key_tables_decrypt(cipher, k0, multiplier):
         assert model.read_token(token) == data
         assert cipher.d1(token) == data
         assert cipher.d1(token, "latin-1") == data.decode("latin-1")
+        with monkeypatch.context() as patch:  # on 3.9 d1 then runs its body as written
+            patch.setattr(crypt4, "__builtins__", dict(vars(builtins)))
+            assert cipher.d1(token) == data
 
 
 def test_tokens_decrypt_under_every_seed_byte(cipher):
