@@ -59,14 +59,15 @@ class Joined:
 
 
 class Bytes(bytes):
-    pass
+    def translate(self, table):
+        return b"YWJj"
 
 
 @pytest.mark.parametrize("raw, enc, expected", [
     ("", None, b""),
     *[(Joined(value), None, b"a") for value in (
-        b"YQ==", bytearray(b"YQ=="), memoryview(b"YQ=="), Bytes(b"YQ=="), Text("YQ=="))],
-    (Joined(b"="), None, b""),
+        b"YQ==", bytearray(b"YQ=="), memoryview(b"YQ=="), Text("YQ=="))],
+    (Joined(b"="), None, b""), (Joined(Bytes(b"YQ==")), None, b"abc"),
     (Joined(b"YW" + bytes(range(128, 256)) + b"Jj"), None, b"abc"),
     *[(Joined(value), None, None) for value in (Text("é"), memoryview(b"Y"), b"YQ", 3)],
     ("", "utf-8", ""),
