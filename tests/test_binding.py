@@ -66,8 +66,28 @@ def test_binding_errors(methods, name, args, kwargs, message):
             function.__code__.co_firstlineno)
 
 
+class Spelled(str):
+    """A keyword that spells a parameter's name but hashes otherwise."""
+
+    def __hash__(self):
+        return 1
+
+
+class Uncomparable(str):
+    __hash__ = str.__hash__
+
+    def __eq__(self, other):
+        raise KeyError("compared")
+
+
 def test_keyword_binding(crypt3, crypt4):
     codec, cipher = crypt3._TavroCrypt3, crypt4._TavroCrypt4
+    assert codec.d1("w6k", **{Spelled("enc"): "utf-8"}) == "é"
+    with pytest.raises(TypeError, match=r"^d1\(\) got multiple values for keyword argument 'raw'"):
+        codec.d1("w6k", **{Spelled("raw"): "x"})
+    for arguments, keyword in (((), "raw"), (("w6k",), "enc")):
+        with pytest.raises(KeyError, match="compared"):
+            codec.d1(*arguments, **{Uncomparable(keyword): None})
     assert codec.e1(raw="a") == "YQ=="
     assert codec.d1(raw="w6k", enc="utf-8") == codec.d1("w6k", enc="utf-8") == "é"
     assert codec.d1(**{"r" + "aw": "YQ", "en" + "c": None}) == b"a"
@@ -132,6 +152,46 @@ def test_function_dict_is_writable(crypt3):
     function.note = "kept"
     assert vars(function)["note"] == "kept" and function.note == "kept"
     del function.note
+
+
+def test_function_attributes_are_set_as_on_a_python_function(crypt3):
+    def plain(raw):
+        pass
+
+    function = crypt3._TavroCrypt3.e2
+    assert repr(function) == f"<function _TavroCrypt3.e2 at {id(function):#x}>"
+    names = ("__name__", "__qualname__", "__doc__", "__annotations__", "__dict__")
+    saved = {name: getattr(function, name) for name in names}
+    try:
+        for name in names:
+            for value in ("text", None, {"k": 1}, 1, "delete"):
+                outcomes = []
+                for target in (function, plain):
+                    try:
+                        if value == "delete":
+                            delattr(target, name)
+                        else:
+                            setattr(target, name, value)
+                        outcomes.append(getattr(target, name))
+                    except TypeError:
+                        outcomes.append(TypeError)
+                # A Python function takes these for an empty dict; the library refuses them.
+                if (name, value) not in (("__annotations__", None), ("__annotations__", "delete")):
+                    assert outcomes[0] == outcomes[1], (name, value)
+    finally:
+        for name, value in saved.items():
+            setattr(function, name, value)
+    assert function.__qualname__ == "_TavroCrypt3.e2" and function("x") == "eA"
+
+
+def test_the_collector_sees_what_a_function_holds(crypt4):
+    import gc
+
+    function = crypt4._TavroCrypt4.d1
+    for held in (function.__name__, function.__qualname__, function.__module__, None,
+                 function.__defaults__, function.__code__, function.__globals__,
+                 function.__dict__, function.__annotations__):
+        assert any(referrer is function for referrer in gc.get_referrers(held))
 
 
 def test_name_error_after_deleting_a_global(crypt4, monkeypatch):

@@ -9,6 +9,10 @@ from conftest import entries
 BUFFERS = [bytes, bytearray, memoryview]
 
 
+class Text(str):
+    pass
+
+
 @pytest.fixture(scope="session")
 def crypt3(implementation):
     return implementation.crypt3
@@ -41,8 +45,31 @@ def test_e1_answers_empty_text_for_what_it_cannot_encode(codec, raw):
     assert codec.e2(raw) == ""
 
 
+class Joined:
+    """Not text, though `raw + "="` gives the value it holds."""
+
+    def __init__(self, value):
+        self.value = value
+
+    def __len__(self):
+        return 4
+
+    def __add__(self, other):
+        return self.value
+
+
+class Bytes(bytes):
+    def translate(self, table):
+        return b"YWJj"
+
+
 @pytest.mark.parametrize("raw, enc, expected", [
     ("", None, b""),
+    *[(Joined(value), None, b"a") for value in (
+        b"YQ==", bytearray(b"YQ=="), memoryview(b"YQ=="), Text("YQ=="))],
+    (Joined(b"="), None, b""), (Joined(Bytes(b"YQ==")), None, b"abc"),
+    (Joined(b"YW" + bytes(range(128, 256)) + b"Jj"), None, b"abc"),
+    *[(Joined(value), None, None) for value in (Text("é"), memoryview(b"Y"), b"YQ", 3)],
     ("", "utf-8", ""),
     ("YQ==", None, b"a"),
     ("YQ=", None, b"a"),

@@ -77,7 +77,12 @@ def stand_ins(crypt3, crypt4):
         # On 3.9 a call then looks each builtin up in the copy (elsewhere nothing changes).
         ("cipher's builtins", [(crypt4, "__builtins__", dict(vars(builtins)))]),
         ("codec's builtins", [(crypt3, "__builtins__", dict(vars(builtins)))]),
+        ("cipher's builtins, a mapping", [(crypt4, "__builtins__", Mapping(vars(builtins)))]),
     ]
+
+
+class Mapping(dict):
+    """Builtins that are not a dict of the interpreter's own type: looked up by subscript."""
 
 
 binascii_b2a, binascii_a2b, builtins_isinstance = (binascii.b2a_base64, binascii.a2b_base64,
@@ -115,7 +120,7 @@ def cipher_cases(cipher, model):
         (cipher.e1, "\ud800"), (cipher.e1, Text("sub")), (cipher.e1, None),
         (cipher.d1, token), (cipher.d1, token, "utf-8"), (cipher.d1, token, ""),
         (cipher.d1, token, Text("utf-8")), (cipher.d1, token, "no-such-codec"),
-        (cipher.d1, token, "utf\0-8"), (cipher.d1, token, 5), (cipher.d1, latin, "utf-8"),
+        (cipher.d1, token, "utf\0-8"), (cipher.d1, token, "\ud800"), (cipher.d1, token, 5), (cipher.d1, latin, "utf-8"),
         (cipher.d1, latin, "latin-1"), (cipher.d1, token[:-1] + "0"), (cipher.d1, ""),
         (cipher.d1, "x" * 31), (cipher.d1, model.seal("")), (cipher.d1, model.seal("A")),
         (cipher.d1, model.seal("AQ")), (cipher.d1, model.seal("AQID")),
@@ -152,7 +157,7 @@ def cases(library):
 # A stand-in for what base64's decoder reaches sends the body to the interpreter's own
 # decoder, which warns on "+" and "/" from 3.15: that is the body's call, made as it is.
 @pytest.mark.filterwarnings("ignore:invalid character:FutureWarning")
-@pytest.mark.parametrize("stand_in", range(13))
+@pytest.mark.parametrize("stand_in", range(14))
 def test_fast_and_general_paths_agree(library, cases, monkeypatch, stand_in):
     name, rebindings = stand_ins(library.crypt3, library.crypt4)[stand_in]
     fast = [outcome(*case) for case in cases]
@@ -191,6 +196,22 @@ def test_the_fast_path_is_taken_only_while_everything_is_original(library, monke
     changed = sys.version_info < (3, 10)
     assert ("isinstance" in native_calls(cipher.e1, "x")) == changed
     assert ("isinstance" in native_calls(cipher.d1, token)) == changed
+
+
+def test_a_translation_changed_before_loading_at_any_byte_is_used():
+    """Even at a byte no Base64 text holds: bytes that a sum of the codec's d1 gives (which
+    decode to b"abc" through the standard table) decode through it."""
+    process = run_python("""
+        import base64
+        table = bytearray(base64._urlsafe_decode_translation)
+        table[255] = ord("A")  # one data character too many
+        base64._urlsafe_decode_translation = bytes(table)
+        from tavro.libs.ciphers.tavro_crypt_3 import _TavroCrypt3
+        class Sum:
+            __len__, __add__ = (lambda self: 4), (lambda self, other: b"YWJj\\xff")
+        print(_TavroCrypt3.d1(Sum()))
+        """)
+    assert process.stdout.split() == ["None"], process.stderr
 
 
 def test_a_class_out_of_version_tags_is_still_watched(library):

@@ -248,3 +248,27 @@ def test_planted_hashlib_is_the_one_bound(crypt4, tmp_path):
     first, token = result.stdout.split("\n")[:2]
     assert first == "True True"
     assert token.endswith("f" * 32) and token[:-32] == model.make_token(b"x", cipher._TavroCrypt4__f2())[:-32]
+
+
+def test_loading_through_the_loader_with_a_bare_spec():
+    """A host may load the library without the import system, from a spec holding only a
+    name, an origin, a loader and package paths; a second module made before the first ran
+    is refused."""
+    output = check(run_python(f"""
+        import importlib.util, sys
+        found = importlib.util.find_spec("{CRYPT3}")
+        class Bare:
+            name, origin, loader, submodule_search_locations = (
+                found.name, found.origin, found.loader, ["paths"])
+        first, second = (found.loader.create_module(Bare()) for _ in range(2))
+        found.loader.exec_module(first)
+        print(sys.modules["{CRYPT3}"] is first, first.__file__ == found.origin,
+              first.__package__, first.__path__, first._TavroCrypt3.e1("x"))
+        try:
+            found.loader.exec_module(second)
+        except RuntimeError as error:
+            print(error)
+        """))
+    assert output.splitlines() == [
+        "True True None ['paths'] eA==", "Module 'tavro_crypt_3' has already been imported. "
+        "Re-initialisation is not supported."]

@@ -197,6 +197,14 @@ REPLACED_BUILTINS = [
     ("codec", dict(BUILTINS, Exception=5), "codec.e1(None)",
      raised(TypeError, NOT_BASE_EXCEPTION, "e1", 16,
             (TypeError, "a bytes-like object is required, not 'NoneType'"))),
+    ("codec", dict(BUILTINS, Exception=(ValueError, TypeError)), "codec.e1(None)",
+     ("returned", "")),
+    ("codec", dict(BUILTINS, Exception=(TypeError, 5)), "codec.e1(3)",
+     raised(TypeError, NOT_BASE_EXCEPTION, "e1", 16,
+            (TypeError, "a bytes-like object is required, not 'int'"))),
+    # Builtins that are not a dict of the interpreter's own type are subscripted.
+    ("cipher", type("Mapping", (dict,), {})(), "cipher.e1('x')",
+     raised(NameError, "name 'isinstance' is not defined", "e1", 32)),
     # The cipher's own calls of the codec see the codec's builtins.
     ("codec", dict(BUILTINS, bytes=str), "cipher.d1(token)",
      raised(TypeError, "object of type 'NoneType' has no len()", "d1", 58)),
