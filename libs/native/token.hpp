@@ -125,9 +125,14 @@ bool read_body(const char* body, std::size_t body_size, Text&& text, Take&& take
             }
             first = header_size;
             inverse = inverse_of_seed[block[0]];
-            for (std::size_t index = 0; index < subtrahends.size(); ++index) {
-                subtrahends[index] = static_cast<unsigned char>(
-                    block[2 + index % position_keys] + block[1]);
+            for (int index = 0; index < position_keys; ++index) {
+                subtrahends[index] = static_cast<unsigned char>(block[2 + index] + block[1]);
+            }
+            // The rest of the row by copying: computed byte by byte, it cost a short token
+            // more than deciphering its payload.
+            for (std::size_t index = position_keys; index < subtrahends.size();
+                 index += position_keys) {
+                std::memcpy(&subtrahends[index], &subtrahends[0], position_keys);
             }
         }
         decipher_run(block + first, decoded - first, subtrahends.data() + position % position_keys,
