@@ -214,6 +214,36 @@ def test_a_translation_changed_before_loading_at_any_byte_is_used():
     assert process.stdout.split() == ["None"], process.stderr
 
 
+# Equivalent stand-ins bound before the libraries load: each must leave every answer as it is.
+BOUND_BEFORE_LOADING = [
+    "", "base64.isinstance = isinstance", "base64.str = str",
+    "base64.bytes_types = (bytearray, bytes)",
+    "base64.bytes_types = type('Types', (tuple,), {})((bytes, bytearray))",
+    "base64._urlsafe_decode_translation = bytearray(base64._urlsafe_decode_translation)",
+    "binascii.a2b_base64 = functools.partial(binascii.a2b_base64)",
+    "binascii.b2a_base64 = functools.partial(binascii.b2a_base64)",
+    "builtins.isinstance = functools.partial(isinstance)",
+    "builtins.memoryview = functools.partial(memoryview)",
+    "sys.modules['base64'] = types.ModuleType('copy'); vars(sys.modules['base64']).update("
+    "{k: v for k, v in vars(base64).items() if k != '__name__'})",
+    "hashlib.md5 = functools.partial(hashlib.md5)",
+]
+
+
+def test_stand_ins_bound_before_loading_change_no_answer():
+    answers = [run_python("""
+        import base64, binascii, builtins, functools, hashlib, numpy, sys, types
+        %s
+        from tavro.libs.ciphers.tavro_crypt_3 import _TavroCrypt3 as codec
+        from tavro.libs.ciphers.tavro_crypt_4 import _TavroCrypt4 as cipher
+        token = cipher.e1("grüße")
+        print([codec.e1("abc é"), codec.e2(b"ab"), codec.d1("YWJj"), codec.d1(b"w6k", "utf-8"),
+               codec.d1("Q"), token, cipher.d1(token, "utf-8"), cipher.d1(token[:-1] + "0")])
+        """ % statement) for statement in BOUND_BEFORE_LOADING]
+    assert all(answer.returncode == 0 for answer in answers), [a.stderr for a in answers]
+    assert [answer.stdout for answer in answers] == [answers[0].stdout] * len(answers)
+
+
 def test_a_class_out_of_version_tags_is_still_watched(library):
     """3.13 gives a class no more version tags after many changes; the guard must then look
     at the class itself each time rather than take it as unchanged."""

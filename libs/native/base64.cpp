@@ -53,35 +53,10 @@ const Kernels* usable_kernels() {
     return nullptr;
 }
 
-}  // namespace
-
-#if !defined(__x86_64__) && !defined(__aarch64__) && !defined(__arm__)
-std::span<const Kernels> vector_kernels() { return {}; }
-#endif
-
-char* encode(const unsigned char* data, std::size_t size, char* out, bool padded) {
-    if (const Kernels* kernels = size >= kernels_from ? usable_kernels() : nullptr) {
-        const std::size_t taken = kernels->encode(data, size, out);
-        data += taken;
-        size -= taken;
-        out += taken / 3 * 4;
-    }
-    return encode_without_kernels(data, size, out, padded);
-}
-
-bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
-    if (const Kernels* kernels = size >= kernels_from ? usable_kernels() : nullptr) {
-        bool plain = true;
-        const std::size_t taken = kernels->decode(text, size, out, plain);
-        if (!plain) return false;
-        text += taken;
-        size -= taken;
-        out += taken / 4 * 3;
-    }
-    return decode_plain_without_kernels(text, size, out);
-}
-
-char* encode_without_kernels(const unsigned char* data, std::size_t size, char* out, bool padded) {
+// The plain code, inlined where it is called: short input, the common case, then pays no
+// second call.
+[[gnu::always_inline]] inline char* encode_plain(const unsigned char* data, std::size_t size,
+                                                 char* out, bool padded) {
     std::size_t index = 0;
     for (; index + 3 <= size; index += 3, out += 4) {
         const unsigned group = data[index] << 16 | data[index + 1] << 8 | data[index + 2];
@@ -101,7 +76,8 @@ char* encode_without_kernels(const unsigned char* data, std::size_t size, char* 
     return out;
 }
 
-bool decode_plain_without_kernels(const char* text, std::size_t size, unsigned char* out) {
+[[gnu::always_inline]] inline bool decode_plain_text(const char* text, std::size_t size,
+                                                     unsigned char* out) {
     const std::size_t rest = size % 4;
     if (rest == 1) return false;
     std::uint32_t seen = 0;
@@ -121,6 +97,59 @@ bool decode_plain_without_kernels(const char* text, std::size_t size, unsigned c
         if (rest == 3) *out++ = static_cast<unsigned char>(group >> 8);
     }
     return !(seen & not_data);
+}
+
+}  // namespace
+
+#if !defined(__x86_64__) && !defined(__aarch64__) && !defined(__arm__)
+std::span<const Kernels> vector_kernels() { return {}; }
+#endif
+
+namespace {
+
+// Long input goes through the kernels in functions of its own, so that short input, the
+// common case, runs without the registers a call through a kernel needs saved.
+[[gnu::noinline]] char* encode_long(const unsigned char* data, std::size_t size, char* out,
+                                    bool padded) {
+    if (const Kernels* kernels = usable_kernels()) {
+        const std::size_t taken = kernels->encode(data, size, out);
+        data += taken;
+        size -= taken;
+        out += taken / 3 * 4;
+    }
+    return encode_plain(data, size, out, padded);
+}
+
+[[gnu::noinline]] bool decode_plain_long(const char* text, std::size_t size, unsigned char* out) {
+    if (const Kernels* kernels = usable_kernels()) {
+        bool plain = true;
+        const std::size_t taken = kernels->decode(text, size, out, plain);
+        if (!plain) return false;
+        text += taken;
+        size -= taken;
+        out += taken / 4 * 3;
+    }
+    return decode_plain_text(text, size, out);
+}
+
+}  // namespace
+
+char* encode(const unsigned char* data, std::size_t size, char* out, bool padded) {
+    if (size >= kernels_from) return encode_long(data, size, out, padded);
+    return encode_plain(data, size, out, padded);
+}
+
+bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
+    if (size >= kernels_from) return decode_plain_long(text, size, out);
+    return decode_plain_text(text, size, out);
+}
+
+char* encode_without_kernels(const unsigned char* data, std::size_t size, char* out, bool padded) {
+    return encode_plain(data, size, out, padded);
+}
+
+bool decode_plain_without_kernels(const char* text, std::size_t size, unsigned char* out) {
+    return decode_plain_text(text, size, out);
 }
 
 LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out) {
