@@ -131,6 +131,7 @@ def test_function_attributes(crypt3, crypt4):
         code = function.__code__
         assert (function.__name__, function.__qualname__, function.__module__) == (
             name, qualname, module)
+        assert function.__name__ is sys.intern(name) is code.co_name  # names are interned
         assert function.__doc__ is None and function.__kwdefaults__ is None
         assert function.__closure__ is None and function.__annotations__ == {}
         assert function.__defaults__ == defaults

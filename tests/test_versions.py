@@ -148,6 +148,10 @@ def test_entries_hold_file_line_and_name(crypt4):
     while frame.tb_next:
         frame = frame.tb_next
     assert frame.tb_frame.f_lineno == line and frame.tb_frame.f_globals is vars(crypt4)
+    with pytest.raises(TypeError) as again:
+        cipher._TavroCrypt4__f1("x")
+    # One code object a line, kept for the next traceback through it.
+    assert again.value.__traceback__.tb_next.tb_frame.f_code is frame.tb_frame.f_code
 
 
 def raised(kind, message, method, line, context=None):
