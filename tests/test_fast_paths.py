@@ -144,6 +144,8 @@ def codec_cases(codec):
         (codec.d1, "YQ", True), (codec.d1, "YQ", 0), (codec.d1, "YQ", "utf\0-8"),
         (codec.d1, bytearray(b"YQ")), (codec.d1, Text("YQ")), (codec.e1, b"\xfb" * 20000),
         (codec.d1, "-_8A" * 5000), (codec.d1, b"YWJj" * 5000), (codec.d1, "w6k" * 9000, "utf-8"),
+        (codec.d1, memoryview(b"YxQx")[::2]), (codec.e1, memoryview(b"abcd")[::2]),
+        (codec.d1, memoryview(b"YQ").cast("B", (1, 2))),
     ]
 
 
