@@ -228,7 +228,7 @@ BOUND_BEFORE_LOADING = [
     "builtins.memoryview = functools.partial(memoryview)",
     "sys.modules['base64'] = types.ModuleType('copy'); vars(sys.modules['base64']).update("
     "{k: v for k, v in vars(base64).items() if k != '__name__'})",
-    "hashlib.md5 = functools.partial(hashlib.md5)",
+    "hashlib.md5 = functools.partial(hashlib.md5)", "import _md5; hashlib.md5 = _md5.md5",
 ]
 
 
