@@ -1,14 +1,19 @@
 """tools/driver: the plans, command lines, metadata and checks it makes, without root."""
 
 import hashlib
+import io
 import os
+import tarfile
+import time
+import zipfile
 import subprocess
 import sys
 
 import pytest
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from driver import debian, dist, metadata, phases, system, target_plan, target_test, trees  # noqa: E402
+from driver import (debian, dist, metadata, phases, reproducible, system, target_plan,  # noqa: E402
+                    target_test, trees)
 from driver.cmake import Build  # noqa: E402
 
 REPO = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -135,6 +140,50 @@ def test_dist_checks(tmp_path):
     assert dist.sdist_problems(["a", "PKG-INFO"], ["a", "b"]) == "the sdist lacks: b"
     assert dist.sdist_problems(["a", "c", "PKG-INFO"], ["a"]) == "the sdist holds untracked files: PKG-INFO c"
     assert dist.sdist_problems(["a", "PKG-INFO"], ["a"]) is None
-    assert dist.parse(["wheels", "--suites", "bullseye"]) == (["wheels"], ["bullseye"], ["amd64", "armhf", "arm64"])
+    assert dist.parse(["wheels", "--suites", "bullseye", "--twice-all"]) == (
+        ["wheels"], ["bullseye"], ["amd64", "armhf", "arm64"], True)
     listing = "./usr/lib/python3/dist-packages/tavro/libs/ciphers/tavro_crypt_3.cpython-%s-x.so\n"
     assert debian.deb_pythons(listing % "311" + listing % "39") == ["3.9", "3.11"]
+
+
+def archive(path, files):
+    """FILES, {name: (content, mode, mtime)}, in a tar.gz, a wheel or a .deb's data.tar.gz."""
+    if path.endswith(".whl"):
+        with zipfile.ZipFile(path, "w") as packed:
+            for name, (content, mode, mtime) in files.items():
+                info = zipfile.ZipInfo(name, time.gmtime(mtime)[:6])
+                info.external_attr = mode << 16
+                packed.writestr(info, content)
+        return
+    tar = io.BytesIO()
+    with tarfile.open(fileobj=tar, mode="w:gz") as packed:
+        for name, (content, mode, mtime) in files.items():
+            info = tarfile.TarInfo(name)
+            info.size, info.mode, info.mtime = len(content), mode, mtime
+            packed.addfile(info, io.BytesIO(content))
+    if path.endswith(".deb"):
+        data = tar.getvalue()
+        header = b"%-16s%-12d%-6d%-6d%-8s%-10d`\n" % (b"data.tar.gz", 0, 0, 0, b"100644", len(data))
+        tar = io.BytesIO(b"!<arch>\n" + header + data + b"\n" * (len(data) % 2))
+    open(path, "wb").write(tar.getvalue())
+
+
+SAME = {"a/x.py": (b"x = 1", 0o644, 1700000000), "a/m.so": (b"\x7fELF", 0o755, 1700000000)}
+
+
+@pytest.mark.parametrize("kind, prefix", [(".tar.gz", ""), (".whl", ""), (".deb", "data.tar.gz/")])
+@pytest.mark.parametrize("change, expected", [
+    ({}, []),
+    ({"a/m.so": (b"\x7fELF", 0o755, 1700000002)}, ["{}a/m.so: mtime "]),
+    ({"a/m.so": (b"\x7fELF", 0o775, 1700000000)}, ["{}a/m.so: mode "]),
+    ({"a/x.py": (b"x = 2", 0o644, 1700000000)}, ["{}a/x.py: content "]),
+    ({"a/y.py": (b"", 0o644, 1700000000)}, ["only in the second build: {}a/y.py"]),
+])
+def test_archive_differences_name_the_member(tmp_path, kind, prefix, change, expected):
+    archive(str(tmp_path / ("1" + kind)), SAME)
+    archive(str(tmp_path / ("2" + kind)), dict(SAME, **change))
+    found = reproducible.differences(str(tmp_path / ("1" + kind)), str(tmp_path / ("2" + kind)))
+    found = [line for line in found if not line.startswith("data.tar.gz: ")]  # the ar member
+    expected = [e.format(prefix) for e in expected]
+    assert [line[:len(e)] for line, e in zip(found, expected)] == expected
+    assert len(found) == len(expected)

@@ -10,7 +10,7 @@ import shlex
 import shutil
 import sys
 
-from . import system, trees
+from . import reproducible, system, trees
 from .cmake import Build
 from .system import Failure, run
 from .table import ARCHS, RELEASES
@@ -32,10 +32,12 @@ def deb_pythons(contents):
     return sorted(("3." + minor for minor in found), key=system.version_key)
 
 
-def release_changelog(changelog, version, release, date):
-    """A version of its own for each release, above the plain one."""
+def release_changelog(changelog, version, release, epoch):
+    """A version of its own for each release, above the plain one, dated EPOCH: dpkg takes
+    the package's time stamps from it."""
     number = RELEASES[release].number
     signature = next(line for line in changelog.splitlines() if line.startswith(" -- "))
+    date = email.utils.formatdate(int(epoch))[:-len("-0000")] + "+0000"
     signature = signature[:signature.index(">  ") + 3] + date
     return ("tavro-ciphers (%s-1+deb%d) %s; urgency=medium\n\n  * Built for Debian %d.\n\n%s\n\n%s"
             % (version, number, release, number, signature, changelog))
@@ -83,7 +85,8 @@ class DebianPhases:
         if run(["mountpoint", "-q", root + "/proc"], check=False) != 0:
             run(["mount", "-t", "proc", "proc", root + "/proc"])
             self.mounted.append(root + "/proc")
-        env = ("LC_ALL=C.UTF-8", "PYTEST_ADDOPTS=" + os.environ.get("PYTEST_ADDOPTS", ""), *env)
+        env = ("LC_ALL=C.UTF-8", "PYTEST_ADDOPTS=" + os.environ.get("PYTEST_ADDOPTS", ""),
+               "SOURCE_DATE_EPOCH=" + self.dist.epoch, *env)
         return run(system.chroot_command(root, ["bash", "-euo", "pipefail", "-c", script], env),
                    log=log, check=check)
 
@@ -107,13 +110,32 @@ class DebianPhases:
             open(root + "/.tavro-ready", "w").close()
         return root
 
-    def fresh_sources(self, root):
-        shutil.rmtree(root + "/build", ignore_errors=True)
-        os.makedirs(root + "/build")
-        run(["tar", "-xzf", self.dist.sdist, "-C", root + "/build"])
-        return "/build/tavro_ciphers-" + self.dist.version
+    def fresh_sources(self, root, top="/build"):
+        """The sdist unpacked into the folder TOP of the tree ROOT (a second build takes
+        another); returns the source folder in the tree."""
+        shutil.rmtree(root + top, ignore_errors=True)
+        os.makedirs(root + top)
+        run(["tar", "-xzf", self.dist.sdist, "-C", root + top])
+        return "%s/tavro_ciphers-%s" % (top, self.dist.version)
 
     # -- Debian packages -------------------------------------------------------------------
+
+    def build_deb(self, root, release, arch, top):
+        """The package built from the sdist in the folder TOP of the release's tree ROOT;
+        returns its path."""
+        source = self.fresh_sources(root, top)
+        changelog = root + source + "/debian/changelog"
+        with open(changelog, encoding="utf-8") as file:
+            text = release_changelog(file.read(), self.dist.version, release, self.dist.epoch)
+        with open(changelog, "w", encoding="utf-8") as file:
+            file.write(text)
+        cross = "" if arch == "amd64" else "-a %s -Pcross,nocheck" % arch
+        log = "%s/deb-%s-%s.log" % (self.dist.work, release, arch)
+        if self.in_tree(root, "cd %s && DEBIAN_FRONTEND=noninteractive apt-get build-dep -qq -y"
+                        " %s ./ && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc %s"
+                        % (source, cross, cross), log=log, check=False) != 0:
+            self.failed(log, 30, "the %s %s package does not build" % (release, arch))
+        return "%s%s/%s" % (root, top, deb_name(self.dist.version, release, arch))
 
     def build_debs(self, release):
         """The packages of every selected architecture, built in the release's tree."""
@@ -121,19 +143,10 @@ class DebianPhases:
         os.makedirs(out, exist_ok=True)
         for arch in self.dist.archs:
             self.say("Debian package for %s %s" % (release, arch))
-            source = self.fresh_sources(root)
-            changelog = root + source + "/debian/changelog"
-            with open(changelog, encoding="utf-8") as file:
-                text = release_changelog(file.read(), self.dist.version, release,
-                                         email.utils.formatdate(localtime=True))
-            with open(changelog, "w", encoding="utf-8") as file:
-                file.write(text)
-            cross = "" if arch == "amd64" else "-a %s -Pcross,nocheck" % arch
-            log = "%s/deb-%s-%s.log" % (self.dist.work, release, arch)
-            if self.in_tree(root, "cd %s && DEBIAN_FRONTEND=noninteractive apt-get build-dep -qq -y"
-                            " %s ./ && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc %s"
-                            % (source, cross, cross), log=log, check=False) != 0:
-                self.failed(log, 30, "the %s %s package does not build" % (release, arch))
+            deb = self.build_deb(root, release, arch, "/build")
+            if self.dist.twice_all:
+                reproducible.same_build(deb, self.build_deb(root, release, arch, "/again"),
+                                        self.say)
             log = self.dist.work + "/lintian.log"
             if self.in_tree(root, "cd /build && lintian --fail-on error *.changes", log=log,
                             check=False) != 0:
@@ -141,7 +154,7 @@ class DebianPhases:
             with open(log, encoding="utf-8", errors="replace") as file:
                 for line in file:
                     print("  lintian: " + line, end="", file=sys.stderr)
-            shutil.copy("%s/build/%s" % (root, deb_name(self.dist.version, release, arch)), out)
+            shutil.copy(deb, out)
 
     def test_deb(self, release, arch, folder):
         """apt installs the package from FOLDER into a bare tree of its release (with the
@@ -213,42 +226,45 @@ class DebianPhases:
                     % (root, ARCHS[arch].triplet, python), folder)
         shutil.rmtree(root + "/tmp/python-dev")
 
-    def tree_modules(self, release, arch, python):
-        """Builds the modules for the release's CPython PYTHON on ARCH in the tree of the
-        release that builds its wheels, through the cross recipe (for amd64 too, so that CMake
-        looks for headers and no interpreter); returns the folder they are installed to."""
+    def tree_modules(self, release, arch, python, top):
+        """Builds the modules for the release's CPython PYTHON on ARCH in the folder TOP of
+        the tree of the release that builds its wheels, through the cross recipe (for amd64
+        too, so that CMake looks for headers and no interpreter); returns the folder they are
+        installed to."""
         builder = RELEASES[release].wheels_built_in or release
         root = self.build_tree(builder)
-        source = self.fresh_sources(root)
+        source = self.fresh_sources(root, top)
         packages = []
         if builder == release:
             headers = "/usr/include/python" + python
             packages.append("libpython%s-dev:%s" % (python, arch))
         else:
-            headers = "/build/python" + python
+            headers = "%s/python%s" % (top, python)
             self.python_headers(release, arch, python, root + headers)
         if arch != "amd64":
             packages.append("crossbuild-essential-" + arch)
         triplet = ARCHS[arch].triplet
-        spec = Build(source, "/build/out", include=headers,
+        spec = Build(source, top + "/out", include=headers,
                      soabi="cpython-%s-%s" % (python.replace(".", ""), triplet),
                      cross_triplet=triplet, cross_sysroot="/")
-        commands = [" ".join(env + (shlex.join(argv),)) for env, argv in spec.steps("/build/installed")]
+        commands = [" ".join(env + (shlex.join(argv),)) for env, argv in spec.steps(top + "/installed")]
         log = "%s/modules-%s-%s-%s.log" % (self.dist.work, release, arch, python)
         script = "DEBIAN_FRONTEND=noninteractive apt-get install -qq -y %s && %s" % (
             " ".join(packages), " && ".join(commands))
         if self.in_tree(root, script, log=log, check=False) != 0:
             self.failed(log, 30, "the %s %s modules for CPython %s do not build"
                         % (release, arch, python))
-        return root + "/build/installed/tavro/libs/ciphers"
+        return root + top + "/installed/tavro/libs/ciphers"
 
-    def tree_wheel(self, release, arch, python, base):
+    def tree_wheel(self, release, arch, python, base, top="/build"):
         """The x86-64 wheel BASE with the modules built for the release's CPython PYTHON on
         ARCH in place of its own (the rest of a wheel is the same for every CPython and
-        machine), tagged for both, then by auditwheel; returns its path."""
+        machine), tagged for both, then by auditwheel; returns its path. The modules are built
+        in the folder TOP of the tree, the wheel in a work folder of the same name."""
         abi = "cp" + python.replace(".", "")
-        modules = self.tree_modules(release, arch, python)
-        unpacked = "%s/unpacked-%s-%s-%s" % (self.dist.work, release, arch, python)
+        modules = self.tree_modules(release, arch, python, top)
+        work = self.dist.work + top
+        unpacked = "%s/unpacked-%s-%s-%s" % (work, release, arch, python)
         shutil.rmtree(unpacked, ignore_errors=True)
         run(["wheel", "unpack", "--dest", unpacked, base], capture=True)
         unpacked = glob.glob(unpacked + "/*")[0]
@@ -262,11 +278,11 @@ class DebianPhases:
         lines.append("Tag: %s-%s-linux_%s" % (abi, abi, ARCHS[arch].wheel_machine))
         with open(wheel_file, "w", encoding="utf-8") as file:
             file.write("\n".join(lines) + "\n")
-        packed = self.dist.work + "/packed"
+        packed = work + "/packed"
         shutil.rmtree(packed, ignore_errors=True)
         os.makedirs(packed)
         run(["wheel", "pack", "--dest-dir", packed, unpacked], capture=True)
-        return self.dist.repair(glob.glob(packed + "/*.whl")[0])
+        return self.dist.repair(glob.glob(packed + "/*.whl")[0], work + "/repaired")
 
     def test_tree_wheel(self, release, arch, python, wheel):
         """pip installs the wheel into a fresh venv of the release's interpreter PYTHON, which
@@ -299,11 +315,15 @@ class DebianPhases:
         if not passed:
             raise Failure("the suite fails on %s in %s" % (name, release))
 
-    def debian_wheel(self, release, arch, python, base):
-        """The wheel built in a Debian tree, checked, tested and put into dist/."""
+    def debian_wheel(self, release, arch, python, base, twice):
+        """The wheel built in a Debian tree (twice with TWICE, to compare), checked, tested
+        and put into dist/."""
         self.host_tools()
         self.say("wheel for CPython %s (%s, for %s)" % (python, ARCHS[arch].wheel_machine, release))
         wheel = self.tree_wheel(release, arch, python, base)
+        if twice:
+            again = self.tree_wheel(release, arch, python, base, "/again")
+            reproducible.same_build(wheel, again, self.say)
         self.dist.check_wheel(wheel)
         self.test_tree_wheel(release, arch, python, wheel)
         self.dist.publish(wheel, self.dist.dist)
@@ -313,4 +333,5 @@ class DebianPhases:
         for release in self.dist.suites:
             for arch in (a for a in self.dist.archs if a != "amd64"):
                 for python in RELEASES[release].pythons:
-                    self.debian_wheel(release, arch, python, self.dist.x86_wheel(python))
+                    self.debian_wheel(release, arch, python, self.dist.x86_wheel(python),
+                                      self.dist.twice_all)

@@ -10,7 +10,7 @@ import tarfile
 import tempfile
 import zipfile
 
-from . import metadata, system
+from . import metadata, reproducible, system
 from .system import Failure, run
 from .table import ARCHS, HOST_PYTHONS, RELEASES
 
@@ -37,12 +37,19 @@ dist: the release artefacts in dist/, each proven where it would be installed.
            (so the wheels phase comes first); installed with pip into a fresh venv of the
            release's ARM tree under qemu, where the suite runs.
 
-Usage: scripts/dist [PHASE...] [--suites LIST] [--archs LIST]
+Every artefact is built twice from the commit, the second time in another folder, and the
+two must be identical byte for byte: time stamps are the commit's (SOURCE_DATE_EPOCH), and
+no build folder reaches the modules. The sdist and the x86-64 wheels are checked so on every
+run; the Debian packages and the ARM wheels with --twice-all. The second build is not tested.
+A difference fails the run, naming each member that differs (and diffoscope shows how).
+
+Usage: scripts/dist [PHASE...] [--suites LIST] [--archs LIST] [--twice-all]
   PHASE     sdist, wheels, debs, armwheels (default: all, in that order; every phase but
             sdist takes the sdist already in dist/ when it is not run); debtests runs the
             tests of the packages already in dist/ again
   --suites  Debian releases, comma-separated (default bullseye,bookworm,trixie,forky)
   --archs   Debian architectures, comma-separated (default amd64,armhf,arm64)
+  --twice-all  check the Debian packages and the ARM wheels for reproducibility as well
 
 Environment:
   TAVRO_DIST_CACHE     Debian trees and work folders (default /var/cache/tavro-dist)
@@ -57,8 +64,9 @@ TOOL_PINS = ("build==1.2.2.post1", "auditwheel==6.8.2", "wheel==0.48.0", "patche
 
 
 def parse(argv):
-    """The phases, suites and architectures, or None for --help."""
-    phases, suites, archs = [], list(RELEASES), list(ARCHS)
+    """The phases, suites, architectures and whether every artefact is built twice, or None
+    for --help."""
+    phases, suites, archs, twice_all = [], list(RELEASES), list(ARCHS), False
     arguments = list(argv)
     while arguments:
         argument = arguments.pop(0)
@@ -74,11 +82,13 @@ def parse(argv):
                 suites = values
             else:
                 archs = values
+        elif argument == "--twice-all":
+            twice_all = True
         elif argument in ("-h", "--help"):
             return None
         else:
             raise Failure("unknown argument: " + argument)
-    return phases or list(PHASES), suites, archs
+    return phases or list(PHASES), suites, archs, twice_all
 
 
 def stale_wheels(folder, wheel):
@@ -116,8 +126,12 @@ def sdist_problems(listed, tracked):
 
 
 class Dist:
-    def __init__(self, repo, suites, archs):
-        self.repo, self.suites, self.archs = repo, suites, archs
+    def __init__(self, repo, suites, archs, twice_all=False):
+        self.repo, self.suites, self.archs, self.twice_all = repo, suites, archs, twice_all
+        # Every build this run starts, in chroots too (DebianPhases.in_tree), stamps its
+        # files with the commit's time.
+        self.epoch = reproducible.source_date_epoch(repo)
+        os.environ["SOURCE_DATE_EPOCH"] = self.epoch
         self.console = system.Console("dist")
         self.dist = os.path.join(repo, "dist")
         self.cache = os.environ.get("TAVRO_DIST_CACHE") or "/var/cache/tavro-dist"
@@ -138,11 +152,13 @@ class Dist:
         os.environ["PATH"] = self.tools + "/bin:" + os.environ["PATH"]
 
     def copy_suite(self, folder):
-        """The tests, the plain-Python renderings they compare with and the stored token
-        vectors they read, in the checkout's layout, but no package beside them."""
+        """The tests, the plain-Python renderings they compare with (and the native sources
+        whose line numbers the line-map test holds to them) and the stored token vectors they
+        read, in the checkout's layout, but no package beside them."""
         os.makedirs(folder + "/libs/ciphers", exist_ok=True)
         shutil.copytree(self.repo + "/tests", folder + "/tests", dirs_exist_ok=True)
-        for source in glob.glob(self.repo + "/libs/ciphers/*.py"):
+        for source in (glob.glob(self.repo + "/libs/ciphers/*.py")
+                       + glob.glob(self.repo + "/libs/ciphers/tavro_crypt_*.[ch]pp")):
             shutil.copy(source, folder + "/libs/ciphers/")
         shutil.copytree(self.repo + "/docs", folder + "/docs", dirs_exist_ok=True)
 
@@ -170,16 +186,25 @@ class Dist:
 
     # -- the sdist -------------------------------------------------------------------------
 
-    def make_sdist(self):
-        self.say("sdist")
-        out = self.work + "/sdist"
+    def build_sdist(self, checkout, out):
         built = "%s/%s" % (out, os.path.basename(self.sdist))
         log = self.work + "/sdist.log"
-        if run([self.tools + "/bin/python", "-m", "build", "--sdist", "--outdir", out, self.repo],
+        if run([self.tools + "/bin/python", "-m", "build", "--sdist", "--outdir", out, checkout],
                log=log, check=False) != 0:
             with open(log) as file:
                 print(file.read(), end="")
             raise Failure("the sdist does not build")
+        return built
+
+    def make_sdist(self):
+        self.say("sdist")
+        built = self.build_sdist(self.repo, self.work + "/sdist")
+        # Again from a copy of the checkout's tracked files in another folder.
+        copy = self.work + "/again/checkout"
+        for name in run(["git", "-C", self.repo, "ls-files"], capture=True).splitlines():
+            os.makedirs(os.path.dirname("%s/%s" % (copy, name)), exist_ok=True)
+            shutil.copy2("%s/%s" % (self.repo, name), "%s/%s" % (copy, name), follow_symlinks=False)
+        reproducible.same_build(built, self.build_sdist(copy, self.work + "/again/sdist"), self.say)
         prefix = "tavro_ciphers-%s/" % self.version
         with tarfile.open(built) as archive:
             listed = [m.name[len(prefix):] for m in archive.getmembers()
@@ -218,12 +243,12 @@ class Dist:
         if not tag.startswith("manylinux_"):
             raise Failure("%s has no manylinux tag" % os.path.basename(wheel))
 
-    def repair(self, wheel):
+    def repair(self, wheel, folder):
         """The wheel tagged with the lowest manylinux level its symbols allow (auditwheel
-        reads wheels of other machines too); returns its path."""
+        reads wheels of other machines too), written to FOLDER; returns its path."""
         log = self.work + "/repair.log"
-        status = run(["auditwheel", "repair", "--plat", "auto", "--wheel-dir",
-                      self.work + "/repaired", wheel], log=log, check=False)
+        status = run(["auditwheel", "repair", "--plat", "auto", "--wheel-dir", folder, wheel],
+                     log=log, check=False)
         with open(log) as file:
             text = file.read()
         if status != 0:
@@ -232,14 +257,21 @@ class Dist:
         marker = "Fixed-up wheel written to "
         return next(line[len(marker):] for line in text.splitlines() if line.startswith(marker))
 
+    def host_wheel(self, python, folder):
+        """The wheel of PYTHON built from the sdist in FOLDER (pip builds it in a folder of
+        its own there) and repaired; returns its path."""
+        os.makedirs(folder)
+        run([python, "-m", "pip", "wheel", "-q", "--no-deps", "--no-cache-dir",
+             "--wheel-dir", folder + "/built", self.sdist], env=dict(os.environ, TMPDIR=folder))
+        return self.repair(glob.glob(folder + "/built/*.whl")[0], folder + "/repaired")
+
     def wheels(self):
         for version in HOST_PYTHONS:
             self.say("wheel for CPython %s (x86-64)" % version)
             python = system.find_python(version)
-            built = "%s/wheels-%s" % (self.work, version)
-            run([python, "-m", "pip", "wheel", "-q", "--no-deps", "--no-cache-dir",
-                 "--wheel-dir", built, self.sdist])
-            wheel = self.repair(glob.glob(built + "/*.whl")[0])
+            wheel = self.host_wheel(python, "%s/wheels-%s" % (self.work, version))
+            again = self.host_wheel(python, "%s/again/wheels-%s" % (self.work, version))
+            reproducible.same_build(wheel, again, self.say)
             self.check_wheel(wheel)
             venv = "%s/venv-%s" % (self.work, version)
             run([python, "-m", "venv", venv])
@@ -252,7 +284,7 @@ class Dist:
         # their base.
         base = self.x86_wheel(HOST_PYTHONS[-1])
         for version in RELEASES["forky"].pythons:
-            self.debian.debian_wheel("forky", "amd64", version, base)
+            self.debian.debian_wheel("forky", "amd64", version, base, twice=True)
 
     def x86_wheel(self, python):
         abi = "cp" + python.replace(".", "")
@@ -286,9 +318,9 @@ def main(repo, argv):
         if parsed is None:
             print(USAGE, end="")
             return 0
-        phases, suites, archs = parsed
+        phases, suites, archs, twice_all = parsed
         system.stop_children_on_signals()
-        return Dist(repo, suites, archs).main(phases)
+        return Dist(repo, suites, archs, twice_all).main(phases)
     except Failure as error:
         if str(error).startswith("unknown"):
             print(USAGE, end="", file=sys.stderr)
