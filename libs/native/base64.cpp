@@ -53,10 +53,9 @@ const Kernels* usable_kernels() {
     return nullptr;
 }
 
-// The plain code, inlined where it is called: short input, the common case, then pays no
-// second call.
-[[gnu::always_inline]] inline char* encode_plain(const unsigned char* data, std::size_t size,
-                                                 char* out, bool padded) {
+}  // namespace
+
+char* encode_without_kernels(const unsigned char* data, std::size_t size, char* out, bool padded) {
     std::size_t index = 0;
     for (; index + 3 <= size; index += 3, out += 4) {
         const unsigned group = data[index] << 16 | data[index + 1] << 8 | data[index + 2];
@@ -76,8 +75,7 @@ const Kernels* usable_kernels() {
     return out;
 }
 
-[[gnu::always_inline]] inline bool decode_plain_text(const char* text, std::size_t size,
-                                                     unsigned char* out) {
+bool decode_plain_without_kernels(const char* text, std::size_t size, unsigned char* out) {
     const std::size_t rest = size % 4;
     if (rest == 1) return false;
     std::uint32_t seen = 0;
@@ -99,16 +97,14 @@ const Kernels* usable_kernels() {
     return !(seen & not_data);
 }
 
-}  // namespace
-
 #if !defined(__x86_64__) && !defined(__aarch64__) && !defined(__arm__)
 std::span<const Kernels> vector_kernels() { return {}; }
 #endif
 
 namespace {
 
-// Long input goes through the kernels in functions of its own, so that short input, the
-// common case, runs without the registers a call through a kernel needs saved.
+// Long input goes through the kernels in functions of its own: short input, the common case,
+// then goes straight on to the plain code, with no registers saved for a kernel's call.
 [[gnu::noinline]] char* encode_long(const unsigned char* data, std::size_t size, char* out,
                                     bool padded) {
     if (const Kernels* kernels = usable_kernels()) {
@@ -117,7 +113,7 @@ namespace {
         size -= taken;
         out += taken / 3 * 4;
     }
-    return encode_plain(data, size, out, padded);
+    return encode_without_kernels(data, size, out, padded);
 }
 
 [[gnu::noinline]] bool decode_plain_long(const char* text, std::size_t size, unsigned char* out) {
@@ -129,27 +125,19 @@ namespace {
         size -= taken;
         out += taken / 4 * 3;
     }
-    return decode_plain_text(text, size, out);
+    return decode_plain_without_kernels(text, size, out);
 }
 
 }  // namespace
 
 char* encode(const unsigned char* data, std::size_t size, char* out, bool padded) {
     if (size >= kernels_from) return encode_long(data, size, out, padded);
-    return encode_plain(data, size, out, padded);
+    return encode_without_kernels(data, size, out, padded);
 }
 
 bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
     if (size >= kernels_from) return decode_plain_long(text, size, out);
-    return decode_plain_text(text, size, out);
-}
-
-char* encode_without_kernels(const unsigned char* data, std::size_t size, char* out, bool padded) {
-    return encode_plain(data, size, out, padded);
-}
-
-bool decode_plain_without_kernels(const char* text, std::size_t size, unsigned char* out) {
-    return decode_plain_text(text, size, out);
+    return decode_plain_without_kernels(text, size, out);
 }
 
 LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out) {
