@@ -42,39 +42,42 @@ TAVRO_SSSE3 std::size_t encode_ssse3(const unsigned char* data, std::size_t size
     return taken;
 }
 
-TAVRO_SSSE3 __m128i within(__m128i chars, char low, char high) {
-    return _mm_and_si128(_mm_cmpgt_epi8(chars, _mm_set1_epi8(static_cast<char>(low - 1))),
-                         _mm_cmpgt_epi8(_mm_set1_epi8(static_cast<char>(high + 1)), chars));
-}
-
-TAVRO_SSSE3 __m128i either(__m128i chars, char one, char other) {
-    return _mm_or_si128(_mm_cmpeq_epi8(chars, _mm_set1_epi8(one)),
-                        _mm_cmpeq_epi8(chars, _mm_set1_epi8(other)));
-}
-
+// Characters by their high and low 4 bits. A high half names a class (2: "+", "-", "/"; 3:
+// digits; 4 and 6: letters from "A" and "a"; 5: "P" to "Z" and "_"; 7: "p" to "z"; any
+// other, bytes from 0x80 on among them: never data), and a low half the classes in which it
+// is not data, so that one AND of two look-ups tells data from the rest.
 TAVRO_SSSE3 std::size_t decode_ssse3(const char* text, std::size_t size, unsigned char* out,
                                      bool& plain) {
+    const __m128i class_of_high = _mm_setr_epi8(0x20, 0x20, 0x01, 0x02, 0x04, 0x08, 0x04, 0x10,
+                                                0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20, 0x20);
+    const __m128i not_data_of_low = _mm_setr_epi8(0x25, 0x21, 0x21, 0x21, 0x21, 0x21, 0x21, 0x21,
+                                                  0x21, 0x21, 0x23, 0x3A, 0x3B, 0x3A, 0x3B, 0x32);
+    // What turns a character into its value: by the high half, but by the low half in class 2
+    // ("+", "-", "/"), and "_" on its own.
+    const __m128i offset_of_high = _mm_setr_epi8(0, 0, 0, 52 - '0', -'A', -'A', 26 - 'a',
+                                                 26 - 'a', 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i offset_of_symbol = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 62 - '+', 0,
+                                                   62 - '-', 0, 63 - '/');
+    const __m128i nibble = _mm_set1_epi8(0x0f);
     std::size_t taken = 0;
     // Each step writes 16 bytes and keeps 12: 24 characters left leave room for it.
     for (; taken + 24 <= size; taken += 16, out += 12) {
         const __m128i chars = _mm_loadu_si128(reinterpret_cast<const __m128i*>(text + taken));
-        // Bytes above 127 compare as negative and fall in no range.
-        const __m128i upper = within(chars, 'A', 'Z'), lower = within(chars, 'a', 'z');
-        const __m128i digit = within(chars, '0', '9');
-        const __m128i plus = either(chars, '+', '-'), slash = either(chars, '/', '_');
-        const __m128i data = _mm_or_si128(_mm_or_si128(upper, lower),
-                                          _mm_or_si128(digit, _mm_or_si128(plus, slash)));
-        if (_mm_movemask_epi8(data) != 0xffff) {
+        const __m128i high = _mm_and_si128(_mm_srli_epi32(chars, 4), nibble);
+        const __m128i low = _mm_and_si128(chars, nibble);
+        const __m128i not_data = _mm_and_si128(_mm_shuffle_epi8(class_of_high, high),
+                                               _mm_shuffle_epi8(not_data_of_low, low));
+        if (_mm_movemask_epi8(_mm_cmpeq_epi8(not_data, _mm_setzero_si128())) != 0xffff) {
             plain = false;
             return taken;
         }
-        __m128i shift = _mm_and_si128(upper, _mm_set1_epi8(-'A'));
-        shift = _mm_or_si128(shift, _mm_and_si128(lower, _mm_set1_epi8(26 - 'a')));
-        shift = _mm_or_si128(shift, _mm_and_si128(digit, _mm_set1_epi8(52 - '0')));
-        __m128i values = _mm_add_epi8(chars, shift);
-        values = _mm_or_si128(_mm_andnot_si128(_mm_or_si128(plus, slash), values),
-                              _mm_or_si128(_mm_and_si128(plus, _mm_set1_epi8(62)),
-                                           _mm_and_si128(slash, _mm_set1_epi8(63))));
+        const __m128i symbol = _mm_cmpeq_epi8(high, _mm_set1_epi8(2));
+        const __m128i underscore = _mm_cmpeq_epi8(chars, _mm_set1_epi8('_'));
+        __m128i offset = _mm_or_si128(_mm_andnot_si128(symbol, _mm_shuffle_epi8(offset_of_high, high)),
+                                      _mm_and_si128(symbol, _mm_shuffle_epi8(offset_of_symbol, low)));
+        offset = _mm_or_si128(_mm_andnot_si128(underscore, offset),
+                              _mm_and_si128(underscore, _mm_set1_epi8(63 - '_')));
+        const __m128i values = _mm_add_epi8(chars, offset);
         // Four 6-bit values to 24 bits in each 32-bit lane, then the lanes' bytes in order.
         const __m128i pairs = _mm_maddubs_epi16(values, _mm_set1_epi32(0x01400140));
         const __m128i groups = _mm_madd_epi16(pairs, _mm_set1_epi32(0x00011000));
