@@ -3,15 +3,7 @@
 
 #include <Python.h>
 
-#include <cstddef>
-
 namespace tavro {
-
-// Work on fewer bytes than this keeps the lock. Timed on two cores, for e1 and d1 of 1 to
-// 64 KiB, letting it go changed one thread's time by less than the noise at every size,
-// while two threads' calls per second, over one thread's, went from 0.77-0.98x to: 0.66-1.31x
-// at 1 KiB (so not there), 1.18-1.43x at 2 KiB, 1.44-1.70x at 4 KiB, 1.75-1.97x at 8 KiB.
-inline constexpr std::size_t unlocked_from = 4 * 1024;
 
 // While an `Unlocked` made with `let_go` lives, this thread runs without the interpreter
 // lock, so other threads run Python meanwhile. Inside, no Python API may be called, and only

@@ -64,7 +64,7 @@ tavro::FastAnswer encrypt_fast(PyObject* raw) {
     }
     char* const out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
     {
-        tavro::Unlocked work(plain.immutable && plain_size >= tavro::unlocked_from);
+        tavro::Unlocked work(plain.immutable && plain_size >= unlocked_from);
         token::seal(plain.data, plain_size, out);
     }
     return tavro::FastAnswer::answered(std::move(text));
@@ -118,7 +118,7 @@ tavro::FastAnswer decrypt_fast(Context& context, PyObject* encrypted, PyObject* 
     };
     // The tag is checked in the same pass that deciphers, so the body is read once; the
     // output of a token with a wrong tag is dropped.
-    const bool unlocked = length >= tavro::unlocked_from;
+    const bool unlocked = length >= unlocked_from;
     token::Read read;
     bool ascii = false;
     {
