@@ -44,7 +44,7 @@ const tavro::IntConstant ints[] = {{&i_4, 4}};
 
 // Calls on fewer bytes (characters, for d1) keep the interpreter lock. Base64 alone does a
 // tenth of the cipher's work per byte, so it takes more bytes to gain: timed on two cores,
-// two threads' calls per second, over one thread's, went from 0.77-1.06x with the lock held
+// two threads' calls per second, over one thread's, went from 0.76-1.05x with the lock held
 // to 0.65-1.19x let go at 4 KiB, 1.03-1.5x at 16 KiB, 1.1-1.82x at 64 KiB; one thread's time
 // did not move beyond the noise.
 constexpr std::size_t unlocked_from = 16 * 1024;
