@@ -1,4 +1,4 @@
-"""Entry point: python3 tools/driver {target-test|dist} [options]. The package and the other
+"""Entry point: python3 tools/driver {target-test|interpreter|dist} [options]. The package and the other
 helpers of tools/ are imported from tools/, the folder above this one."""
 
 import os
@@ -10,6 +10,8 @@ if __name__ == "__main__":
     command, arguments = sys.argv[1], sys.argv[2:]
     if command == "target-test":
         from driver.target_test import main
+    elif command == "interpreter":
+        from driver.interpreter import main
     else:
         from driver.dist import main
     sys.exit(main(repo, arguments))
