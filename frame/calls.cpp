@@ -38,9 +38,8 @@ Ref foreign_builtin(PyObject* builtins, PyObject* name) {
 }  // namespace
 
 Ref global(Context& context, PyObject* name) {
-    Borrowed value(PyDict_GetItemWithError(context.library.globals, name));
-    if (value) return value.strong();
-    if (PyErr_Occurred()) return {};
+    Ref value = versions::dict_item(context.library.globals, name);
+    if (value || PyErr_Occurred()) return value;
     if (context.builtins) return foreign_builtin(context.builtins, name);
     return builtin(context.library, name);
 }
@@ -107,6 +106,20 @@ bool plain_bytes(PyObject* object, PlainBytes& plain) {
     if (PyBytes_CheckExact(object)) {
         plain.data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(object));
         plain.size = PyBytes_GET_SIZE(object);
+    } else if (PyByteArray_CheckExact(object) && versions::free_threaded) {
+        // Another thread may write or resize it at any moment: the call reads a copy, which
+        // holds the bytes as they stood at one instant.
+        {
+            versions::CriticalSection still(object);
+            plain.owner = Ref::steal(PyBytes_FromStringAndSize(PyByteArray_AS_STRING(object),
+                                                               PyByteArray_GET_SIZE(object)));
+        }
+        if (!plain.owner) {
+            PyErr_Clear();
+            return false;
+        }
+        plain.data = reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(plain.owner.get()));
+        plain.size = PyBytes_GET_SIZE(plain.owner.get());
     } else if (PyByteArray_CheckExact(object)) {
         plain.data = reinterpret_cast<const unsigned char*>(PyByteArray_AS_STRING(object));
         plain.size = PyByteArray_GET_SIZE(object);
@@ -164,8 +177,8 @@ bool plain_encoding(PyObject* enc, PlainEncoding& encoding) {
 Ref item(PyObject* object, Py_ssize_t index) {
     // Exact lists and tuples run no Python code on indexing; everything else, and an index
     // past the end, goes through the type's own subscript.
-    if (PyList_CheckExact(object) && index < PyList_GET_SIZE(object)) {
-        return Ref::borrow(PyList_GET_ITEM(object, index));
+    if (PyList_CheckExact(object)) {
+        if (Ref found = versions::list_item(object, index)) return found;
     }
     if (PyTuple_CheckExact(object) && index < PyTuple_GET_SIZE(object)) {
         return Ref::borrow(PyTuple_GET_ITEM(object, index));

@@ -42,8 +42,32 @@ PyObject* function_call(PyObject* self, PyObject* arguments, PyObject* keywords)
     return result;
 }
 
+PyObject* or_none(PyObject* value) {
+    PyObject* result = value ? value : Py_None;
+    Py_INCREF(result);
+    return result;
+}
+
+// The attributes a caller may set are read and replaced under the function's lock, so that
+// another thread never takes a reference to a value being released.
+PyObject* read_slot(PyObject* self, PyObject* const* slot) {
+    versions::CriticalSection still(self);
+    return or_none(*slot);
+}
+void replace_slot(PyObject* self, PyObject** slot, PyObject* value) {
+    Py_INCREF(value);
+    PyObject* old;
+    {
+        versions::CriticalSection still(self);
+        old = *slot;
+        *slot = value;
+    }
+    Py_XDECREF(old);
+}
+
 PyObject* function_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<function %U at %p>", as_function(self)->qualname, self);
+    Ref qualname = Ref::steal(read_slot(self, &as_function(self)->qualname));
+    return PyUnicode_FromFormat("<function %U at %p>", qualname.get(), self);
 }
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -81,67 +105,66 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-PyObject* or_none(PyObject* value) {
-    PyObject* result = value ? value : Py_None;
-    Py_INCREF(result);
-    return result;
-}
-
 PyObject* get_defaults(PyObject* self, void*) { return or_none(as_function(self)->defaults); }
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 PyObject* get_code(PyObject* self, void*) { return or_none(as_function(self)->code); }
 PyObject* get_globals(PyObject* self, void*) { return or_none(as_function(self)->globals); }
 
-PyObject* get_name(PyObject* self, void*) { return or_none(as_function(self)->name); }
-PyObject* get_qualname(PyObject* self, void*) { return or_none(as_function(self)->qualname); }
-PyObject* get_doc(PyObject* self, void*) { return or_none(as_function(self)->doc); }
+PyObject* get_name(PyObject* self, void*) { return read_slot(self, &as_function(self)->name); }
+PyObject* get_qualname(PyObject* self, void*) {
+    return read_slot(self, &as_function(self)->qualname);
+}
+PyObject* get_doc(PyObject* self, void*) { return read_slot(self, &as_function(self)->doc); }
 
-int set_text(PyObject** slot, PyObject* value, const char* what) {
+int set_text(PyObject* self, PyObject** slot, PyObject* value, const char* what) {
     if (!value || !PyUnicode_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a string object", what);
         return -1;
     }
-    Py_INCREF(value);
-    Py_XSETREF(*slot, value);
+    replace_slot(self, slot, value);
     return 0;
 }
 int set_name(PyObject* self, PyObject* value, void*) {
-    return set_text(&as_function(self)->name, value, "__name__");
+    return set_text(self, &as_function(self)->name, value, "__name__");
 }
 int set_qualname(PyObject* self, PyObject* value, void*) {
-    return set_text(&as_function(self)->qualname, value, "__qualname__");
+    return set_text(self, &as_function(self)->qualname, value, "__qualname__");
 }
 int set_doc(PyObject* self, PyObject* value, void*) {
-    PyObject* doc = value ? value : Py_None;
-    Py_INCREF(doc);
-    Py_XSETREF(as_function(self)->doc, doc);
+    replace_slot(self, &as_function(self)->doc, value ? value : Py_None);
     return 0;
 }
 
 // __dict__ and __annotations__ are dicts made when first asked for, as on Python functions.
-PyObject* lazy_dict(PyObject** slot) {
-    if (!*slot && !(*slot = PyDict_New())) return nullptr;
+// Made before the lock is taken (allocating may run the collector), and kept only by the
+// thread that finds the slot still empty.
+PyObject* lazy_dict(PyObject* self, PyObject** slot) {
+    Ref found = Ref::steal(read_slot(self, slot));
+    if (found.get() != Py_None) return found.release();
+    Ref made = Ref::steal(PyDict_New());
+    if (!made) return nullptr;
+    versions::CriticalSection still(self);
+    if (!*slot) *slot = made.release();
     Py_INCREF(*slot);
     return *slot;
 }
-int set_dict_slot(PyObject** slot, PyObject* value, const char* what) {
+int set_dict_slot(PyObject* self, PyObject** slot, PyObject* value, const char* what) {
     if (!value || !PyDict_Check(value)) {
         PyErr_Format(PyExc_TypeError, "%s must be set to a dict object", what);
         return -1;
     }
-    Py_INCREF(value);
-    Py_XSETREF(*slot, value);
+    replace_slot(self, slot, value);
     return 0;
 }
-PyObject* get_dict(PyObject* self, void*) { return lazy_dict(&as_function(self)->dict); }
+PyObject* get_dict(PyObject* self, void*) { return lazy_dict(self, &as_function(self)->dict); }
 int set_dict(PyObject* self, PyObject* value, void*) {
-    return set_dict_slot(&as_function(self)->dict, value, "__dict__");
+    return set_dict_slot(self, &as_function(self)->dict, value, "__dict__");
 }
 PyObject* get_annotations(PyObject* self, void*) {
-    return lazy_dict(&as_function(self)->annotations);
+    return lazy_dict(self, &as_function(self)->annotations);
 }
 int set_annotations(PyObject* self, PyObject* value, void*) {
-    return set_dict_slot(&as_function(self)->annotations, value, "__annotations__");
+    return set_dict_slot(self, &as_function(self)->annotations, value, "__annotations__");
 }
 
 PyGetSetDef function_getset[] = {
@@ -191,28 +214,23 @@ int ready_function_type(Library& library) {
     char registry_attribute[32];
     PyOS_snprintf(registry_attribute, sizeof registry_attribute, "function_type_%d",
                   shared_layout_version);
-    Ref registry = Ref::borrow(PyImport_AddModule(registry_module));
-    if (!registry) return -1;
-    Ref registered = Ref::steal(PyObject_GetAttrString(registry.get(), registry_attribute));
-    if (registered) {
-        PyObject* type = registered.get();
-        if (!PyType_Check(type) ||
-            reinterpret_cast<PyTypeObject*>(type)->tp_basicsize != sizeof(Function)) {
-            PyErr_Format(PyExc_TypeError,
-                         "the shared function type %.200R does not have the expected size %zd",
-                         type, static_cast<Py_ssize_t>(sizeof(Function)));
-            return -1;
-        }
-        library.function_type = reinterpret_cast<PyTypeObject*>(registered.release());
-        return 0;
+    Ref registry = versions::add_module(registry_module);
+    if (!registry || PyType_Ready(&function_type) < 0) return -1;
+    Ref key = Ref::steal(PyUnicode_InternFromString(registry_attribute));
+    if (!key) return -1;
+    // The libraries may load in two threads at once: the first type set is the one both use.
+    Ref registered = versions::dict_set_default(PyModule_GetDict(registry.get()), key.get(),
+                                                reinterpret_cast<PyObject*>(&function_type));
+    if (!registered) return -1;
+    PyObject* type = registered.get();
+    if (!PyType_Check(type) ||
+        reinterpret_cast<PyTypeObject*>(type)->tp_basicsize != sizeof(Function)) {
+        PyErr_Format(PyExc_TypeError,
+                     "the shared function type %.200R does not have the expected size %zd",
+                     type, static_cast<Py_ssize_t>(sizeof(Function)));
+        return -1;
     }
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return -1;
-    PyErr_Clear();
-    if (PyType_Ready(&function_type) < 0) return -1;
-    PyObject* type = reinterpret_cast<PyObject*>(&function_type);
-    if (PyObject_SetAttrString(registry.get(), registry_attribute, type) < 0) return -1;
-    Py_INCREF(type);
-    library.function_type = &function_type;
+    library.function_type = reinterpret_cast<PyTypeObject*>(registered.release());
     return 0;
 }
 

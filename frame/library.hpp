@@ -5,6 +5,8 @@
 // Everything in it lives until the process ends: nothing is freed at unload.
 #pragma once
 
+#include "versions.hpp"
+
 #include <Python.h>
 
 #include <cstddef>
@@ -101,7 +103,8 @@ struct Description {
     int (*run_body)(Context& context);
 };
 
-// Code objects of traceback entries, one per line, sorted by line.
+// Code objects of traceback entries, one per line, sorted by line; calls in any thread
+// read and fill it under `mutex`.
 struct TracebackCodes {
     struct Entry {
         int line;
@@ -110,6 +113,7 @@ struct TracebackCodes {
     Entry* entries = nullptr;
     Py_ssize_t size = 0;
     Py_ssize_t capacity = 0;
+    versions::Mutex mutex;
 };
 
 // Identifiers the frame itself uses.
@@ -166,7 +170,7 @@ struct Context {
 // different builds must therefore agree on these layouts, or not share: the version is part
 // of the key the type is registered under. Changing any of these structs means bumping it
 // and updating the checks below.
-inline constexpr int shared_layout_version = 5;
+inline constexpr int shared_layout_version = 6;
 
 constexpr std::size_t aligned(std::size_t size, std::size_t alignment) {
     return (size + alignment - 1) / alignment * alignment;
@@ -179,6 +183,10 @@ static_assert(sizeof(Context) == aligned(3 * sizeof(void*) + sizeof(int), aligno
               "Context changed: bump shared_layout_version");
 static_assert(sizeof(FrameNames) == 20 * sizeof(void*),
               "the frame's names changed: bump shared_layout_version");
+static_assert(sizeof(TracebackCodes) == aligned(sizeof(void*) + 2 * sizeof(Py_ssize_t) +
+                                                    sizeof(versions::Mutex),
+                                                alignof(TracebackCodes)),
+              "TracebackCodes changed: bump shared_layout_version");
 static_assert(sizeof(Library) == aligned(sizeof(PyModuleDef) + sizeof(Description) +
                                              sizeof(std::int64_t) + 10 * sizeof(void*) +
                                              sizeof(FrameNames) + sizeof(TracebackCodes) +

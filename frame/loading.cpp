@@ -210,7 +210,7 @@ bool initialise(Library& library, PyObject* module, Context& context) {
     Py_INCREF(module);
     library.module = module;
     replace(&library.globals, Ref::borrow(PyModule_GetDict(module)).release());
-    replace(&library.builtins, Ref::borrow(PyImport_AddModule("builtins")).release());
+    replace(&library.builtins, versions::add_module("builtins").release());
     if (!library.builtins || PyObject_SetAttrString(module, "__builtins__", library.builtins) < 0) {
         return false;
     }
@@ -256,16 +256,13 @@ int exec_module(PyObject* module) {
 
 PyMethodDef no_functions[] = {{nullptr, nullptr, 0, nullptr}};
 
-PyModuleDef_Slot steps[] = {
-    {Py_mod_create, reinterpret_cast<void*>(create_module)},
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
-    {0, nullptr},
-};
+std::array<PyModuleDef_Slot, 4> steps = versions::module_slots(
+    reinterpret_cast<void*>(create_module), reinterpret_cast<void*>(exec_module));
 
 }  // namespace
 
 Library::Library(const Description& description)
-    : definition{PyModuleDef_HEAD_INIT, description.name, credit_block, 0, no_functions, steps,
+    : definition{PyModuleDef_HEAD_INIT, description.name, credit_block, 0, no_functions, steps.data(),
                  nullptr, nullptr, nullptr},
       description(description) {}
 

@@ -9,8 +9,9 @@ bool holds_entry(PyObject* dict, PyObject* name, PyObject* value) {
     return found && found.get() == value;
 }
 
-// The same entries in the same order.
+// The same entries in the same order. The copy is the guard's alone.
 bool same_entries(PyObject* dict, PyObject* copy) {
+    versions::CriticalSection still(dict);
     if (PyDict_GET_SIZE(dict) != PyDict_GET_SIZE(copy)) return false;
     Py_ssize_t position = 0, copy_position = 0;
     PyObject *key, *value, *copy_key, *copy_value;
@@ -28,6 +29,7 @@ PyObject* dict_of(PyTypeObject* type) { return type->tp_dict; }
 }  // namespace
 
 Borrowed find_entry(PyObject* dict, PyObject* name) {
+    versions::CriticalSection still(dict);
     Py_ssize_t position = 0;
     PyObject *key, *value;
     while (PyDict_Next(dict, &position, &key, &value)) {
@@ -57,7 +59,7 @@ void ReachGuard::expect_entry(PyObject* dict, PyObject* name, PyObject* value) {
     for (int index = 0; index < class_count_; ++index) {
         class_dict |= dict_of(classes_[index].type) == dict;
     }
-    if (!class_dict && watched_) {
+    if (!class_dict) {
         bool watched = false;
         for (int index = 0; index < entry_count_ - 1; ++index) watched |= entries_[index].dict == dict;
         if (!watched && !watch_.add(dict)) overflow_ = true;
@@ -66,7 +68,7 @@ void ReachGuard::expect_entry(PyObject* dict, PyObject* name, PyObject* value) {
 
 void ReachGuard::expect_unchanged(PyObject* dict) {
     PyObject* copy = PyDict_Copy(dict);
-    if (!copy || copy_count_ == max_copies || (watched_ && !watch_.add(dict))) {
+    if (!copy || copy_count_ == max_copies || !watch_.add(dict)) {
         Py_XDECREF(copy);
         overflow_ = true;
         return;
@@ -79,7 +81,7 @@ void ReachGuard::expect_class(PyObject* type) {
         overflow_ = true;
         return;
     }
-    classes_[class_count_++] = {reinterpret_cast<PyTypeObject*>(type), 0};
+    classes_[class_count_++].type = reinterpret_cast<PyTypeObject*>(type);
 }
 
 void ReachGuard::expect_function(PyObject* function) {
@@ -117,6 +119,19 @@ void ReachGuard::seal(bool usable) {
 }
 
 bool ReachGuard::look_again() {
+    // What is marked as seen is what stood before looking, so that a change made while
+    // another thread looks is looked at again by the next call.
+    const versions::DictWatch::Stamp stamp = watch_.stamp();
+    // A class the interpreter no longer gives version tags (3.13 stops after many changes)
+    // keeps version 0, and is looked at again on every call.
+    unsigned class_versions[max_classes];
+    for (int index = 0; index < class_count_; ++index) {
+        PyTypeObject* type = classes_[index].type;
+        if (!versions::type_version(type) && entry_count_ > 0) {
+            versions::assign_type_version(type, entries_[0].name);
+        }
+        class_versions[index] = versions::type_version(type);
+    }
     for (int index = 0; index < entry_count_; ++index) {
         const Entry& entry = entries_[index];
         if (!holds_entry(entry.dict, entry.name, entry.value)) return false;
@@ -124,16 +139,10 @@ bool ReachGuard::look_again() {
     for (int index = 0; index < copy_count_; ++index) {
         if (!same_entries(copies_[index].dict, copies_[index].copy)) return false;
     }
-    // A class the interpreter no longer gives version tags (3.13 stops after many changes)
-    // keeps version 0, and is looked at again on every call.
     for (int index = 0; index < class_count_; ++index) {
-        Class& known = classes_[index];
-        if (!versions::type_version(known.type) && entry_count_ > 0) {
-            versions::assign_type_version(known.type, entries_[0].name);
-        }
-        known.version = versions::type_version(known.type);
+        classes_[index].version.store(class_versions[index], std::memory_order_relaxed);
     }
-    watch_.mark();
+    watch_.mark(stamp);
     return true;
 }
 
@@ -154,9 +163,10 @@ bool ReachGuard::hold() {
     for (int index = 0; index < class_count_; ++index) {
         const Class& known = classes_[index];
         if (Py_TYPE(known.type) != &PyType_Type) return false;
-        classes_unchanged &= known.version && versions::type_version(known.type) == known.version;
+        const unsigned version = known.version.load(std::memory_order_relaxed);
+        classes_unchanged &= version && versions::type_version(known.type) == version;
     }
-    if (watched_ && classes_unchanged && watch_.unchanged()) return true;
+    if (classes_unchanged && watch_.unchanged()) return true;
     return look_again();
 }
 

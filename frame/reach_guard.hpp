@@ -13,6 +13,8 @@
 #include "ref.hpp"
 #include "versions.hpp"
 
+#include <atomic>
+
 namespace tavro {
 
 // `dict[name]`, found by comparing keys by identity (no key's __eq__ runs), or empty.
@@ -24,11 +26,6 @@ bool is_builtin_of(PyObject* function, PyObject* module);
 
 class ReachGuard {
 public:
-    // An unwatched record is looked at afresh on every hold(): for the general paths, which
-    // are slow anyway, so that they spend none of the interpreter's few dict watchers.
-    enum Watch { watched, unwatched };
-    explicit ReachGuard(Watch watch = watched) : watched_(watch == watched) {}
-
     // `dict[name] is value` must hold (and `name` must be there).
     void expect_entry(PyObject* dict, PyObject* name, PyObject* value);
     // Nothing in `dict` may change: its entries are compared with a copy taken now.
@@ -75,9 +72,10 @@ private:
         PyObject* defaults;
         PyObject* keyword_defaults;
     };
+    // Any thread may look again and record the version it saw.
     struct Class {
-        PyTypeObject* type;
-        unsigned version;
+        PyTypeObject* type = nullptr;
+        std::atomic<unsigned> version{0};
     };
     Entry entries_[max_entries];
     Copy copies_[max_copies];
@@ -88,7 +86,6 @@ private:
     int other_count_ = 0;
     bool overflow_ = false;
     bool usable_ = false;
-    bool watched_;
     versions::DictWatch watch_;
 };
 

@@ -50,16 +50,22 @@ void remember(TracebackCodes& codes, int line, PyObject* code) {
 // bytecode that raises should anything run it.
 PyCodeObject* code_for_line(Library& library, PyObject* name, int line) {
     TracebackCodes& codes = library.traceback_codes;
-    Py_ssize_t position = lower_bound(codes, line);
-    if (position < codes.size && codes.entries[position].line == line) {
-        PyObject* code = codes.entries[position].code;
-        Py_INCREF(code);
-        return reinterpret_cast<PyCodeObject*>(code);
+    {
+        versions::Locked locked(codes.mutex);
+        Py_ssize_t position = lower_bound(codes, line);
+        if (position < codes.size && codes.entries[position].line == line) {
+            PyObject* code = codes.entries[position].code;
+            Py_INCREF(code);
+            return reinterpret_cast<PyCodeObject*>(code);
+        }
     }
     const char* name_text = PyUnicode_AsUTF8(name);
     if (!name_text) return nullptr;
     PyCodeObject* code = PyCode_NewEmpty(library.description.source_path, name_text, line);
-    if (code) remember(codes, line, reinterpret_cast<PyObject*>(code));
+    if (code) {
+        versions::Locked locked(codes.mutex);
+        remember(codes, line, reinterpret_cast<PyObject*>(code));
+    }
     return code;
 }
 

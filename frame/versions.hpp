@@ -1,5 +1,6 @@
-// What differs between the CPython versions the frame is built for (3.9 to 3.14). Nothing
-// outside this file tests PY_VERSION_HEX.
+// What differs between the CPython versions the frame is built for (3.9 to 3.15, and the
+// free-threaded builds from 3.14). Nothing outside this file tests PY_VERSION_HEX or
+// Py_GIL_DISABLED.
 #pragma once
 
 #include "ref.hpp"
@@ -9,6 +10,8 @@
 #include <frameobject.h>
 #endif
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -45,14 +48,19 @@ inline bool same_version(char (&compiled)[8], char (&running)[8]) {
     return std::strcmp(compiled, running) == 0;
 }
 
-// Whether any of a set of dicts changed since the last `mark`. Up to 3.11 every dict carries
-// a version that any change moves (and no two changes share); from 3.12 that version is on
-// its way out and the interpreter tells watchers of each change instead.
+// Whether any of a set of dicts changed since a `stamp` taken before looking at them. Up to
+// 3.11 every dict carries a version that any change moves (and no two changes share); from
+// 3.12 that version is on its way out and the interpreter tells watchers of each change
+// instead. Free-threaded builds call a watcher on the changing thread, before the change and
+// under the dict's own lock, so a stamp taken before reading the dict (under that lock) never
+// covers a change the reading missed.
 #if PY_VERSION_HEX >= 0x030C0000
-inline std::uint64_t watched_dict_changes = 0;
+inline std::atomic<std::uint64_t> watched_dict_changes{0};
+// One watcher serves every guard of the library: an interpreter has only a few.
+inline int dict_watcher = -1;
 
 inline int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObject*) {
-    ++watched_dict_changes;
+    watched_dict_changes.fetch_add(1, std::memory_order_acq_rel);
     return 0;
 }
 
@@ -60,33 +68,37 @@ inline int on_watched_dict_change(PyDict_WatchEvent, PyObject*, PyObject*, PyObj
 // is this library's, through `changes_`, not a global of the code doing the asking.
 class DictWatch {
 public:
+    using Stamp = std::uint64_t;
     bool add(PyObject* dict) {
-        if (watcher_ < 0) watcher_ = PyDict_AddWatcher(on_watched_dict_change);
-        return watcher_ >= 0 && PyDict_Watch(watcher_, dict) == 0;
+        if (dict_watcher < 0) dict_watcher = PyDict_AddWatcher(on_watched_dict_change);
+        return dict_watcher >= 0 && PyDict_Watch(dict_watcher, dict) == 0;
     }
-    bool unchanged() const { return seen_ == *changes_; }
-    void mark() { seen_ = *changes_; }
+    Stamp stamp() const { return changes_->load(std::memory_order_acquire); }
+    bool unchanged() const { return seen_.load(std::memory_order_relaxed) == stamp(); }
+    void mark(Stamp stamp) { seen_.store(stamp, std::memory_order_relaxed); }
 
 private:
-    int watcher_ = -1;
-    const std::uint64_t* changes_ = &watched_dict_changes;
-    std::uint64_t seen_ = 0;
+    const std::atomic<std::uint64_t>* changes_ = &watched_dict_changes;
+    std::atomic<std::uint64_t> seen_{0};
 };
 #else
 class DictWatch {
 public:
+    struct Stamp {};
     bool add(PyObject* dict) {
         if (count_ == capacity) return false;
         dicts_[count_++] = reinterpret_cast<PyDictObject*>(dict);
         return true;
     }
+    Stamp stamp() const { return {}; }
     bool unchanged() const {
         for (int index = 0; index < count_; ++index) {
             if (dicts_[index]->ma_version_tag != versions_[index]) return false;
         }
         return true;
     }
-    void mark() {
+    // The interpreter lock keeps the dicts as they were looked at until now.
+    void mark(Stamp) {
         for (int index = 0; index < count_; ++index) versions_[index] = dicts_[index]->ma_version_tag;
     }
 
@@ -104,8 +116,11 @@ inline unsigned type_version(PyTypeObject* type) {
 #if PY_VERSION_HEX < 0x030D0000
     // Before 3.13 a change only clears this flag; the stale tag stays until the next lookup.
     if (!(type->tp_flags & Py_TPFLAGS_VALID_VERSION_TAG)) return 0;
-#endif
     return type->tp_version_tag;
+#else
+    // Free-threaded builds store it atomically, from any thread.
+    return __atomic_load_n(&type->tp_version_tag, __ATOMIC_RELAXED);
+#endif
 }
 inline void assign_type_version(PyTypeObject* type, PyObject* any_name) {
 #if PY_VERSION_HEX >= 0x030C0000
@@ -295,5 +310,137 @@ private:
     PyObject* traceback_ = nullptr;
 #endif
 };
+
+// Free-threaded builds run calls in several threads at once, with no interpreter lock to
+// keep one thread's objects still while another reads them. What the libraries took from
+// that lock, they take there from the pieces below; elsewhere each piece costs nothing.
+#ifdef Py_GIL_DISABLED
+inline constexpr bool free_threaded = true;
+#else
+inline constexpr bool free_threaded = false;
+#endif
+
+// A module's slots: its create and exec steps and, from 3.13, that it runs without the
+// interpreter lock (a free-threaded build turns the lock back on for every thread when it
+// loads a module that does not say so).
+inline std::array<PyModuleDef_Slot, 4> module_slots(void* create, void* exec) {
+    return {{{Py_mod_create, create},
+             {Py_mod_exec, exec},
+#ifdef Py_mod_gil
+             {Py_mod_gil, Py_MOD_GIL_NOT_USED},
+#endif
+             {0, nullptr}}};
+}
+
+// While this lives, no other thread changes `object` through its own methods (a dict's
+// entries, a bytearray's bytes). Only for plain C++ work: a call that can block, or run
+// Python code, may suspend it. A null object is not locked.
+class CriticalSection {
+public:
+#ifdef Py_GIL_DISABLED
+    explicit CriticalSection(PyObject* object) : locked_(object != nullptr) {
+        if (locked_) PyCriticalSection_Begin(&section_, object);
+    }
+    ~CriticalSection() {
+        if (locked_) PyCriticalSection_End(&section_);
+    }
+#else
+    explicit CriticalSection(PyObject*) {}
+#endif
+    CriticalSection(const CriticalSection&) = delete;
+    CriticalSection& operator=(const CriticalSection&) = delete;
+
+#ifdef Py_GIL_DISABLED
+private:
+    PyCriticalSection section_;
+    bool locked_;
+#endif
+};
+
+// The object whose lock keeps still the bytes `object` exports, or null when they never
+// change (an exact bytes or str). Other exporters are locked themselves: a bytearray
+// changes only under its own lock.
+inline PyObject* changing_exporter(PyObject* object) {
+    return PyBytes_CheckExact(object) || PyUnicode_CheckExact(object) ? nullptr : object;
+}
+
+// A lock for the libraries' own state; with the interpreter lock, that lock does its work.
+// Held only across plain C++ work and the allocator.
+class Mutex {
+public:
+    void lock() {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Lock(&mutex_);
+#endif
+    }
+    void unlock() {
+#ifdef Py_GIL_DISABLED
+        PyMutex_Unlock(&mutex_);
+#endif
+    }
+
+private:
+#ifdef Py_GIL_DISABLED
+    PyMutex mutex_{};
+#endif
+};
+
+class Locked {
+public:
+    explicit Locked(Mutex& mutex) : mutex_(mutex) { mutex_.lock(); }
+    ~Locked() { mutex_.unlock(); }
+    Locked(const Locked&) = delete;
+    Locked& operator=(const Locked&) = delete;
+
+private:
+    Mutex& mutex_;
+};
+
+// `dict[key]` as a strong reference: empty, with an exception set on failure and none when
+// the key is missing. Another thread may replace the entry and free the old value at once, so
+// from 3.13 the reference is taken inside the lookup.
+inline Ref dict_item(PyObject* dict, PyObject* key) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* value;
+    PyDict_GetItemRef(dict, key, &value);
+    return Ref::steal(value);
+#else
+    return Ref::borrow(PyDict_GetItemWithError(dict, key));
+#endif
+}
+
+// `dict.setdefault(key, value)` as a strong reference, or empty with an exception set.
+inline Ref dict_set_default(PyObject* dict, PyObject* key, PyObject* value) {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* result;
+    if (PyDict_SetDefaultRef(dict, key, value, &result) < 0) return {};
+    return Ref::steal(result);
+#else
+    return Ref::borrow(PyDict_SetDefault(dict, key, value));
+#endif
+}
+
+// An exact list's item at `index` when it has one, as a strong reference; empty, with no
+// exception set, when it has not (the caller then asks the list's own subscript, for its
+// message). Another thread may shrink the list meanwhile.
+inline Ref list_item(PyObject* list, Py_ssize_t index) {
+#ifdef Py_GIL_DISABLED
+    Ref item = Ref::steal(PyList_GetItemRef(list, index));
+    if (!item) PyErr_Clear();
+    return item;
+#else
+    if (index >= PyList_GET_SIZE(list)) return {};
+    return Ref::borrow(PyList_GET_ITEM(list, index));
+#endif
+}
+
+// The import system's module of that name, made when missing, as a strong reference.
+inline Ref add_module(const char* name) {
+#if PY_VERSION_HEX >= 0x030D0000
+    return Ref::steal(PyImport_AddModuleRef(name));
+#else
+    return Ref::borrow(PyImport_AddModule(name));
+#endif
+}
 
 }  // namespace tavro::versions

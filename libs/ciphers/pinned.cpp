@@ -14,11 +14,15 @@ namespace {
 
 const char* const not_ascii = "string argument should contain only ASCII characters";
 
-// binascii.a2b_base64 of `size` characters at `text`. The output is made before the text is
-// read, so no code runs between reading it and answering.
-Ref decode_characters(const unsigned char* text, Py_ssize_t size, Ref output) {
+// binascii.a2b_base64 of `size` characters at `text`, exported by `exporter`. The output is
+// made before the text is read, so no code runs between reading it and answering.
+Ref decode_characters(PyObject* exporter, const unsigned char* text, Py_ssize_t size, Ref output) {
     auto* out = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(output.get()));
-    const base64::LenientResult result = base64::decode_lenient(text, size, out);
+    base64::LenientResult result;
+    {
+        versions::CriticalSection still(versions::changing_exporter(exporter));
+        result = base64::decode_lenient(text, size, out);
+    }
     if (result.status == base64::Lenient::one_too_many) {
         PyErr_Format(PyExc_ValueError,
                      "Invalid base64-encoded string: number of data characters (%zd) cannot be "
@@ -49,7 +53,7 @@ Ref a2b_base64(PyObject* data) {
         }
         Ref output = output_for(PyUnicode_GET_LENGTH(data));
         if (!output) return {};
-        return decode_characters(PyUnicode_1BYTE_DATA(data), PyUnicode_GET_LENGTH(data),
+        return decode_characters(data, PyUnicode_1BYTE_DATA(data), PyUnicode_GET_LENGTH(data),
                                  std::move(output));
     }
     Py_buffer view;
@@ -62,8 +66,8 @@ Ref a2b_base64(PyObject* data) {
     }
     // The export keeps the buffer where it is while the output is made, whatever that runs.
     Ref output = output_for(view.len);
-    Ref decoded = output ? decode_characters(static_cast<const unsigned char*>(view.buf), view.len,
-                                             std::move(output))
+    Ref decoded = output ? decode_characters(data, static_cast<const unsigned char*>(view.buf),
+                                             view.len, std::move(output))
                          : Ref();
     PyBuffer_Release(&view);
     return decoded;
@@ -74,8 +78,9 @@ Ref buffer_copy(PyObject* s) {
     Py_buffer view;
     if (versions::get_buffer(s, &view, PyBUF_FULL_RO) < 0) return {};
     Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, view.len));
-    if (copy && PyBuffer_ToContiguous(PyBytes_AS_STRING(copy.get()), &view, view.len, 'C') < 0) {
-        copy = Ref();
+    if (copy) {
+        versions::CriticalSection still(versions::changing_exporter(s));
+        if (PyBuffer_ToContiguous(PyBytes_AS_STRING(copy.get()), &view, view.len, 'C') < 0) copy = Ref();
     }
     PyBuffer_Release(&view);
     return copy;
@@ -123,6 +128,7 @@ Ref b64encode_text(PyObject* data) {
     Ref text = fits ? Ref::steal(PyUnicode_New(base64::encoded_size(view.len, true), tavro::ascii_max)) : Ref();
     if (!fits) PyErr_NoMemory();
     if (text) {
+        versions::CriticalSection still(versions::changing_exporter(data));
         base64::encode(static_cast<const unsigned char*>(view.buf), view.len,
                        reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get())), true);
     }
@@ -158,6 +164,7 @@ Ref md5_hexdigest(PyObject* data) {
     Ref hex = Ref::steal(PyUnicode_New(32, tavro::ascii_max));
     if (hex) {
         Md5 md5;
+        versions::CriticalSection still(versions::changing_exporter(data));
         md5.update(static_cast<const unsigned char*>(view.buf), static_cast<std::size_t>(view.len));
         md5.hex_digest(reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(hex.get())));
     }

@@ -23,7 +23,7 @@ public:
     // Whether calling `candidate` now would run the recorded function on its own reach.
     bool answers(PyObject* candidate) { return recorded_ && candidate == recorded_ && reach.hold(); }
 
-    ReachGuard reach{ReachGuard::unwatched};
+    ReachGuard reach;
 
 private:
     PyObject* recorded_ = nullptr;
