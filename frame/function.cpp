@@ -181,6 +181,19 @@ PyGetSetDef function_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// Pickle and copy take a method by reference, as they take a Python function: the qualified
+// name is looked up in the module named by `__module__`. Returning a string is how builtin
+// functions ask for that; a renamed or private (mangled) method fails the lookup just as a
+// Python function of that name would.
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return or_none(as_function(self)->qualname);
+}
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyMemberDef function_members[] = {
     {"__module__", T_OBJECT, offsetof(Function, module), 0, nullptr},
     {nullptr, 0, 0, 0, nullptr},
@@ -200,6 +213,7 @@ PyTypeObject make_function_type() {
     type.tp_traverse = function_traverse;
     type.tp_clear = function_clear;
     type.tp_weaklistoffset = offsetof(Function, weakrefs);
+    type.tp_methods = function_methods;
     type.tp_getset = function_getset;
     type.tp_members = function_members;
     type.tp_dictoffset = offsetof(Function, dict);

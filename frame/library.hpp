@@ -168,8 +168,8 @@ struct Context {
 // The two libraries of a process share one function type, and a call through it reads the
 // `Method`, `Library` and `Context` of whichever library made the function. Libraries of
 // different builds must therefore agree on these layouts, or not share: the version is part
-// of the key the type is registered under. Changing any of these structs means bumping it
-// and updating the checks below.
+// of the key the type is registered under. Changing any of these structs, or what the type
+// itself offers (its slots and methods), means bumping it and updating the checks below.
 inline constexpr int shared_layout_version = 6;
 
 constexpr std::size_t aligned(std::size_t size, std::size_t alignment) {

@@ -261,3 +261,47 @@ def test_keyword_values_outlive_changes_to_the_callers_dict(crypt4):
     # The only reference to the token's copy is the call's own keyword dict.
     result = cipher.d1(**{"encrypted": "".join(token), Emptying("other"): None})
     assert result == bytearray(b"kept alive")
+
+
+def test_methods_pickle_and_copy_by_reference_as_python_functions_do(methods, monkeypatch):
+    import copy
+    import pickle
+    import types
+
+    # Python functions of the private helpers' qualified names, in a module of their own.
+    twin = types.ModuleType("twin")
+    exec("class _TavroCrypt4:\n    __f1 = __f2 = staticmethod(lambda: None)\n", vars(twin))
+    monkeypatch.setitem(sys.modules, "twin", twin)
+
+    def refusal(dumps, function, protocol):
+        with pytest.raises(pickle.PicklingError) as caught:
+            dumps(function, protocol)
+        return str(caught.value).replace(repr(function), "F").replace(function.__module__, "M")
+
+    for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
+        for dumps in (pickle.dumps, pickle._dumps):
+            for name, function in methods.items():
+                if name.startswith("__"):
+                    plain = getattr(twin._TavroCrypt4, "_TavroCrypt4" + name)
+                    plain.__qualname__ = function.__qualname__
+                    assert refusal(dumps, function, protocol) == refusal(dumps, plain, protocol)
+                else:
+                    assert pickle.loads(dumps(function, protocol)) is function
+    for function in methods.values():
+        assert copy.copy(function) is function and copy.deepcopy(function) is function
+        # Pickling adds no name a Python function lacks.
+        assert set(dir(function)) <= set(dir(refusal))
+
+
+def test_process_pools_take_the_methods_as_they_are(crypt4):
+    import multiprocessing
+    from concurrent.futures import ProcessPoolExecutor
+
+    cipher = crypt4._TavroCrypt4
+    texts = ["line %d" % number for number in range(20)] + [""]
+    tokens = [cipher.e1(text) for text in texts] + ["not a token"]
+    for method in multiprocessing.get_all_start_methods():
+        context = multiprocessing.get_context(method)
+        with ProcessPoolExecutor(max_workers=1, mp_context=context) as pool:
+            assert list(pool.map(cipher.d1, tokens, ["utf-8"] * len(tokens))) == texts + [None]
+            assert list(pool.map(cipher.e1, texts)) == tokens[:-1]

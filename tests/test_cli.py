@@ -1,7 +1,9 @@
 """The tavro-token command, run as a user runs it: fresh processes, real standard streams."""
 import hashlib
+import json
 import os
 import re
+import select
 import shlex
 import subprocess
 import sys
@@ -111,15 +113,49 @@ def test_binary_round_trip(there, back):
     assert run(back + ["--hex"], encoded.stdout).stdout == data.hex().encode() + b"\n"
 
 
-def test_lines_go_on_past_a_bad_token():
-    tokens = [HELLO, TAMPERED, _TavroCrypt4.e1("w\u00f6rld"), "", HELLO]
-    done = run(["decrypt", "--lines"], "\n".join(tokens).encode())
+def test_output_line_n_answers_input_line_n():
+    tokens = [HELLO, TAMPERED, _TavroCrypt4.e1("w\u00f6rld"), "", HELLO, _TavroCrypt4.e1("a\nb"),
+              _TavroCrypt4.e1("!"), forge(b""), _TavroCrypt4.e1(b"\xff")]
+    stdin = "\n".join(tokens).encode()
+    done = run(["decrypt", "--lines"], stdin)
     assert done.returncode == 1
-    assert done.stdout == "hello\nw\u00f6rld\nhello\n".encode()
+    assert done.stdout == "hello\n!\nw\u00f6rld\n!\nhello\n!\n!\n!\n!\n".encode()
     messages = done.stderr.decode().splitlines()
-    assert [message.split(":")[:2] for message in messages] == [
-        ["tavro-token", " line 2"], ["tavro-token", " line 4"]]
-    assert all(MISMATCH in message for message in messages)
+    assert [message.split(":")[1] for message in messages] == [
+        " line %d" % number for number in (2, 4, 6, 7, 8, 9)]
+    assert MISMATCH in messages[0] and "spans lines" in messages[2]
+    assert run(["decrypt", "--lines"], stdin, encoding="ascii").stdout.startswith(b"hello\n!\n!\n")
+    records = [json.loads(line) for line in run(["decrypt", "--json"], stdin).stdout.splitlines()]
+    assert [(record["line"], record["outcome"], record.get("result", record.get("reason")))
+            for record in records] == [
+        (1, "ok", "hello"), (2, "error", "tag"), (3, "ok", "w\u00f6rld"), (4, "error", "tag"),
+        (5, "ok", "hello"), (6, "ok", "a\nb"), (7, "ok", "!"), (8, "error", "malformed"),
+        (9, "error", "text")]
+
+
+def test_verify_reports_the_tokens_that_fail():
+    stdin = (HELLO + "\n") * 3000 + TAMPERED + "\n" + _TavroCrypt4.e1(b"\xff") + "\n\xe9\n"
+    done = run(["verify"], stdin.encode())
+    assert done.returncode == 1
+    assert [line.split(":")[:2] for line in done.stdout.decode().splitlines()] == [
+        ["line 3001", " tag"], ["line 3002", " text"], ["line 3003", " malformed"],
+        ["3003 tokens", " 3000 hold, 3 failed"]]
+    held = run(["verify"], (HELLO + "\n").encode() * 2)
+    assert (held.returncode, held.stdout) == (0, b"2 tokens: 2 hold, 0 failed\n")
+    assert json.loads(run(["verify", "--json"], stdin.encode()).stdout.splitlines()[-1]) == {
+        "tokens": 3003, "hold": 3000, "failed": 3}
+
+
+def test_lines_are_answered_as_they_arrive():
+    process = subprocess.Popen(MODULE + ["decrypt", "--lines"], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, cwd="/")
+    with process.stdin, process.stdout:
+        for _ in range(3):
+            process.stdin.write(HELLO.encode() + b"\n")
+            process.stdin.flush()
+            assert select.select([process.stdout], [], [], 60)[0], "no answer"
+            assert process.stdout.readline() == b"hello\n"
+    assert process.wait(timeout=300) == 0
 
 
 def test_reader_that_stops_early(tmp_path):
@@ -145,7 +181,8 @@ def test_text_the_terminal_cannot_show():
     [], ["frobnicate"], ["encrypt", "a", "b"], ["encrypt", "--bogus"], ["encode", "--hex", "x"],
     ["decrypt", "--hex", "--raw", HELLO], ["encrypt", "--encoding", "no-such-codec", "x"],
     ["decode", "--encoding", "base64", "x"], ["encrypt", "--lines", "x"],
-    ["decrypt", "--lines", "--raw"], ["inspect", "--lines"],
+    ["decrypt", "--lines", "--raw"], ["inspect", "--lines"], ["decrypt", "--json", HELLO],
+    ["verify", HELLO], ["verify", "--hex"],
 ])
 def test_usage_errors(arguments):
     done = run(arguments)

@@ -17,20 +17,33 @@ FALLBACK_MULTIPLIER = 167
 MALFORMED = (IndexError, TypeError)
 MISMATCH = "the token's tag does not match: not a token, or an altered one"
 MALFORMED_BODY = "malformed token: its tag matches but its body holds no key header"
+# With --lines, the output line of an input that failed. Any answer that would read the same
+# (this text, or one spanning lines) fails too, so the marker is never a result.
+FAILED_LINE = "!"
+# Standard input is taken in pieces of up to this many bytes, as they arrive, and the answers
+# to each piece go out in one write.
+PIECE = 1 << 16
 
 DESCRIPTION = """\
 Turns text and bytes into tokens (encrypt, decrypt, inspect) or Base64 text (encode, decode).
 
 Input is the operand, or standard input when it is absent or '-'. Standard input is read as
 bytes and used unchanged, except that one trailing newline is dropped (--keep-newline keeps
-it). With --lines, every line of standard input is one input and gives one line of output.
+it). With --lines, every line of standard input is one input and output line N answers input
+line N: a line that failed reads "%s" and its message, with the line number, goes to
+standard error. --json writes one JSON object a line instead. verify checks tokens.
 
 Exit status: 0 on success, 1 when a token's tag does not match or data does not decode,
-2 for usage errors."""
+2 for usage errors.""" % FAILED_LINE
 
 
 class Failure(Exception):
-    """One input could not be processed; the exit status becomes 1."""
+    """One input could not be processed; the exit status becomes 1. `reason` names the kind
+    of failure in JSON records and verify's report."""
+
+    def __init__(self, message, reason):
+        super().__init__(message)
+        self.reason = reason
 
 
 def cipher():
@@ -76,13 +89,14 @@ def plain_bytes(args, item):
     try:
         return item.encode(args.encoding)
     except UnicodeEncodeError:
-        raise Failure("the text cannot be encoded in %s" % args.encoding)
+        raise Failure("the text cannot be encoded in %s" % args.encoding, "encoding")
 
 
 def ascii_text(item):
     text = item.decode("ascii", "replace") if isinstance(item, bytes) else item
     if not text.isascii():
-        raise Failure("the input has non-ASCII characters: tokens and Base64 text have none")
+        raise Failure("the input has non-ASCII characters: tokens and Base64 text have none",
+                      "malformed")
     return text.strip()
 
 
@@ -90,9 +104,9 @@ def open_token(token):
     try:
         plain = cipher().d1(token)
     except MALFORMED:
-        raise Failure(MALFORMED_BODY)
+        raise Failure(MALFORMED_BODY, "malformed")
     if plain is None:
-        raise Failure(MISMATCH)
+        raise Failure(MISMATCH, "tag")
     return plain
 
 
@@ -104,7 +118,7 @@ def shown(args, data):
     try:
         return data.decode(args.encoding)
     except UnicodeDecodeError:
-        raise Failure("the result is not %s text; use --hex or --raw" % args.encoding)
+        raise Failure("the result is not %s text; use --hex or --raw" % args.encoding, "text")
 
 
 def encrypt(args, item):
@@ -124,7 +138,7 @@ def decode(args, item):
     # Base64 is often wrapped over lines, and the codec counts every character for padding.
     data = _TavroCrypt3.d1("".join(ascii_text(item).split()))
     if data is None:
-        raise Failure("the input is not Base64 text")
+        raise Failure("the input is not Base64 text", "base64")
     return shown(args, data)
 
 
@@ -171,8 +185,32 @@ def inspect(args, item):
     if problem:
         # The report matters most when something is wrong, so it goes out before the failure.
         write("\n".join(report))
-        raise Failure(problem)
+        raise Failure(problem, "tag" if problem is MISMATCH else "malformed")
     return "\n".join(report)
+
+
+def verify(args, item):
+    plain = open_token(ascii_text(item))
+    try:
+        plain.decode(args.encoding)
+    except UnicodeDecodeError:
+        raise Failure("the plaintext is not %s text" % args.encoding, "text")
+
+
+def quick_open(args, lines):
+    """d1's answer to each line that holds a good token, in the form the command prints, and
+    None for the others, which the command then answers one at a time with its messages."""
+    d1 = cipher().d1
+    encoding = None if args.hex else args.encoding
+    answers = []
+    for line in lines:
+        try:
+            answers.append(d1(line.decode("ascii").strip(), encoding))
+        except Exception:
+            answers.append(None)
+    if args.hex:
+        answers = [None if answer is None else answer.hex() for answer in answers]
+    return answers
 
 
 def write(result):
@@ -183,33 +221,156 @@ def write(result):
         try:
             sys.stdout.write(result + "\n")
         except UnicodeEncodeError:
-            raise Failure("standard output (%s) cannot show the result; use --hex or --raw"
-                          % sys.stdout.encoding)
+            raise unprintable()
     sys.stdout.flush()
+
+
+def unprintable():
+    return Failure("standard output (%s) cannot show the result; use --hex or --raw"
+                   % sys.stdout.encoding, "output")
 
 
 def chomp(data):
     return data[:-1] if data.endswith(b"\n") else data
 
 
-def inputs(args):
-    """(label for messages, input) pairs: text from the operand, bytes from standard input."""
+def single_input(args):
+    """The operand as text, or standard input as bytes."""
     if args.input not in (None, "-"):
-        yield "", args.input
-    elif args.lines:
-        for number, line in enumerate(sys.stdin.buffer, 1):
-            yield "line %d: " % number, chomp(line)
-    else:
-        data = sys.stdin.buffer.read()
-        yield "", data if args.keep_newline else chomp(data)
+        return args.input
+    data = sys.stdin.buffer.read()
+    return data if args.keep_newline else chomp(data)
+
+
+def pieces(stream):
+    """Lists of the stream's lines (without their newline) as they arrive: a reader that
+    waits for each answer gets it, and a file goes through in large pieces."""
+    rest = b""
+    while True:
+        data = stream.read1(PIECE)
+        if not data:
+            if rest:
+                yield [rest]
+            return
+        lines = (rest + data).split(b"\n")
+        rest = lines.pop()
+        if lines:
+            yield lines
+
+
+def answer_of(args, line, quick_answer):
+    """The line's answer, or the Failure that stopped it."""
+    if quick_answer is not None:
+        return quick_answer
+    try:
+        return args.run(args, line)
+    except Failure as failure:
+        return failure
+
+
+def reads_as_one_line(answer):
+    return "\n" not in answer and "\r" not in answer and answer != FAILED_LINE
+
+
+def complain(number, failure):
+    print("%s: line %d: %s" % (PROG, number, failure), file=sys.stderr)
+
+
+def write_lines(numbers, answers):
+    """Output line N for input line N; returns how many failed."""
+    if all(isinstance(answer, str) for answer in answers):
+        text = "\n".join(answers)
+        if (text.count("\n") == len(answers) - 1 and "\r" not in text
+                and FAILED_LINE not in answers):
+            try:
+                sys.stdout.write(text + "\n")
+                return 0
+            except UnicodeEncodeError:
+                pass
+    failed = 0
+    for number, answer in zip(numbers, answers):
+        if isinstance(answer, str) and not reads_as_one_line(answer):
+            answer = Failure("the result spans lines or reads as a failed line (%s); use --hex "
+                             "or --json" % FAILED_LINE, "output")
+        if isinstance(answer, str):
+            try:
+                sys.stdout.write(answer + "\n")
+                continue
+            except UnicodeEncodeError:
+                answer = unprintable()
+        sys.stdout.write(FAILED_LINE + "\n")
+        complain(number, answer)
+        failed += 1
+    return failed
+
+
+def json_records(numbers, answers):
+    # Only --json needs json: the other commands start sooner without it.
+    import json
+    from json.encoder import encode_basestring_ascii
+
+    for number, answer in zip(numbers, answers):
+        if isinstance(answer, Failure):
+            yield json.dumps({"line": number, "outcome": "error", "reason": answer.reason,
+                              "error": str(answer)})
+        else:
+            # What json.dumps gives for a string, without its set-up on every call: --json on
+            # a million tokens took 2.4 times a plain loop over d1 with dumps, 1.8 with this.
+            yield '{"line": %d, "outcome": "ok", "result": %s}' % (
+                number, encode_basestring_ascii(answer))
+
+
+def write_json(numbers, answers):
+    sys.stdout.write("".join(record + "\n" for record in json_records(numbers, answers)))
+    return sum(isinstance(answer, Failure) for answer in answers)
+
+
+def write_report(numbers, answers, as_json):
+    """verify: only the tokens that fail, with why."""
+    numbers = [number for number, answer in zip(numbers, answers) if isinstance(answer, Failure)]
+    failures = [answer for answer in answers if isinstance(answer, Failure)]
+    if as_json:
+        return write_json(numbers, failures)
+    for number, failure in zip(numbers, failures):
+        sys.stdout.write("line %d: %s: %s\n" % (number, failure.reason, failure))
+    return len(failures)
+
+
+def answer_lines(args):
+    """One answer a line of standard input, in order; returns the exit status."""
+    total = failed = 0
+    for lines in pieces(sys.stdin.buffer):
+        quick = args.quick(args, lines) if args.quick else [None] * len(lines)
+        answers = [answer_of(args, line, found) for line, found in zip(lines, quick)]
+        numbers = range(total + 1, total + 1 + len(lines))
+        if args.command == "verify":
+            failed += write_report(numbers, answers, args.json)
+        elif args.json:
+            failed += write_json(numbers, answers)
+        else:
+            failed += write_lines(numbers, answers)
+        total += len(lines)
+        sys.stdout.flush()
+    if args.command == "verify":
+        summary = ('{"tokens": %d, "hold": %d, "failed": %d}\n' if args.json else
+                   "%d tokens: %d hold, %d failed\n")
+        sys.stdout.write(summary % (total, total - failed, failed))
+    return 1 if failed else 0
 
 
 def build_parser():
     parser = Parser(prog=PROG, description=DESCRIPTION,
                     formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.set_defaults(lines=False, keep_newline=False, raw=False)
+    parser.set_defaults(lines=False, json=False, keep_newline=False, raw=False, hex=False,
+                        quick=None)
     parser.add_argument("--version", action=ShowVersion, help="print the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
+
+    def lines_options(sub, summary):
+        sub.add_argument("--lines", action="store_true", help=summary)
+        sub.add_argument("--json", action="store_true",
+                         help="as --lines, one JSON object a line: line, outcome, "
+                              "result or reason and error")
 
     def command(name, run, operand, summary):
         sub = commands.add_parser(name, help=summary, description=summary)
@@ -224,46 +385,56 @@ def build_parser():
         sub = command(name, run, "TEXT", summary)
         sub.add_argument("--keep-newline", action="store_true",
                          help="keep the trailing newline of standard input")
-        sub.add_argument("--lines", action="store_true",
-                         help="one text a line of standard input, one result a line")
+        lines_options(sub, "one text a line of standard input, one result a line")
         return sub
 
     def data_command(name, run, operand, summary):
         sub = command(name, run, operand, summary)
-        sub.add_argument("--lines", action="store_true",
-                         help="one input a line of standard input, one result a line")
+        lines_options(sub, "one input a line of standard input, one result a line")
         form = sub.add_mutually_exclusive_group()
         form.add_argument("--hex", action="store_true", help="print the bytes as hex digits")
         form.add_argument("--raw", action="store_true", help="write the bytes as they are")
+        return sub
 
     text_command("encrypt", encrypt, "print the token of a text")
     text_command("encode", encode, "print the Base64 text of a text").add_argument(
         "--no-padding", action="store_true", help='leave out the trailing "="')
-    data_command("decrypt", decrypt, "TOKEN", "print the plaintext of a token")
+    data_command("decrypt", decrypt, "TOKEN", "print the plaintext of a token").set_defaults(
+        quick=quick_open)
     data_command("decode", decode, "B64", "print the data of Base64 text (either alphabet)")
     command("inspect", inspect, "TOKEN", "describe a token: tag, key header, plaintext")
+    checks = commands.add_parser(
+        "verify", help="check the tokens of standard input, one a line",
+        description="Checks every token of standard input, one a line: reports each line "
+                    "whose token fails and why (tag, malformed, text), then how many hold.")
+    checks.set_defaults(run=verify, quick=quick_open, lines=True, input=None)
+    checks.add_argument("--encoding", type=text_encoding, default="utf-8",
+                        help="encoding the plaintexts must be in (default: utf-8)")
+    checks.add_argument("--json", action="store_true",
+                        help="one JSON object for each failed line, then the counts")
     return parser
 
 
 def main(argv=None):
     parser = build_parser()
     args = parser.parse_args(argv)
+    args.lines = args.lines or args.json
     if args.lines and args.input not in (None, "-"):
         parser.error("--lines reads standard input, so it takes no operand")
     if args.lines and args.raw:
         parser.error("--raw cannot mark where one result ends: use --hex with --lines")
-    status = 0
     try:
-        for label, item in inputs(args):
-            try:
-                write(args.run(args, item))
-            except Failure as failure:
-                print("%s: %s%s" % (PROG, label, failure), file=sys.stderr)
-                status = 1
+        if args.lines:
+            return answer_lines(args)
+        try:
+            write(args.run(args, single_input(args)))
+        except Failure as failure:
+            print("%s: %s" % (PROG, failure), file=sys.stderr)
+            return 1
     except BrokenPipeError:
         # Whoever reads the output stopped (head, for example); Python must not complain at exit.
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 1
     except KeyboardInterrupt:
         return 130
-    return status
+    return 0
