@@ -186,7 +186,7 @@ PyGetSetDef function_getset[] = {
 // functions ask for that; a renamed or private (mangled) method fails the lookup just as a
 // Python function of that name would.
 PyObject* function_reduce(PyObject* self, PyObject*) {
-    return or_none(as_function(self)->qualname);
+    return read_slot(self, &as_function(self)->qualname);
 }
 
 PyMethodDef function_methods[] = {

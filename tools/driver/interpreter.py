@@ -8,6 +8,7 @@ so that a clone elsewhere reuses it. Each build sits under a name that holds a d
 release and of the recipe, and is renamed into place only once complete."""
 
 import argparse
+import fcntl
 import hashlib
 import os
 import shutil
@@ -90,12 +91,16 @@ def main(repo, arguments):
     release = find_release(repo, cache)
     if sha256(release) != RELEASE_SHA256:
         raise Failure("%s does not have the expected digest" % release)
-    kept = os.path.join(cache, RELEASE)
-    if not os.path.exists(kept):
-        shutil.copyfile(release, kept)
-    try:
-        print(build(console, cache, kept, options.tsan))
-    except Failure as failure:
-        console.say(str(failure))
-        return 1
+    # One build at a time: another run that wants the same interpreter waits, then reuses it.
+    with open(os.path.join(cache, "lock"), "w") as lock:
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        kept = os.path.join(cache, RELEASE)
+        if not os.path.exists(kept):
+            shutil.copyfile(release, kept + ".partial")
+            os.rename(kept + ".partial", kept)
+        try:
+            print(build(console, cache, kept, options.tsan))
+        except Failure as failure:
+            console.say(str(failure))
+            return 1
     return 0
