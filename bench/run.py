@@ -6,7 +6,7 @@
 - floor: the work no implementation can skip, done by the standard library: Base64 of the
   payload and MD5 of the token body (binascii, hashlib).
 
-    python bench/run.py [--quick] [--no-peer] [--no-threads]
+    python bench/run.py [--quick] [--no-peer] [--no-threads | --threads-only]
                         (with the package and Cython installed; scripts/bench does both)
 
 Every implementation must give the same result for each case. Each case is one statement,
@@ -18,19 +18,24 @@ multiple of the input's size. For the cipher it also prints lib/md5: the library
 that of `hashlib.md5` of the token's body alone, the one step no implementation can spread
 over cores or vector lanes.
 
-Then the threads table: for e1 and d1 of 16 bytes and 1 MiB, and for hashlib.md5 of 1 MiB,
-the calls per second of 1, 2 and as many threads as the machine has cores, each as a
-multiple of one thread's in the same run.
+Then the threads table: for the cipher's e1 and d1 and the codec's d1 of 16 bytes and 1 MiB,
+and for hashlib.md5 of 1 MiB, the calls per second of 1, 2 and as many threads as the machine
+has cores, each thread with its own input, each as a multiple of one thread's in the same run
+(--threads-only prints it alone). On a free-threaded interpreter a last column gives one
+thread's rate over the same interpreter's with the lock turned on.
 """
 import argparse
 import binascii
 import hashlib
+import json
 import os
+import subprocess
 import sys
 import threading
 import time
 import timeit
 import tracemalloc
+from functools import partial
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(os.path.dirname(HERE), "libs", "ciphers"))
@@ -122,18 +127,19 @@ def peak_memory(call, size):
     return peak / size
 
 
-def calls_per_second(call, threads, calls):
-    """Calls per second of `threads` threads making `calls` calls each, best of three."""
+def calls_per_second(make_call, threads, calls):
+    """Calls per second of `threads` threads making `calls` calls each, best of three; each
+    thread calls what `make_call()` gives it, on an input of its own."""
     best = 0.0
     for _ in range(3):
         start = threading.Barrier(threads + 1)
 
-        def work():
+        def work(call):
             start.wait()
             for _ in range(calls):
                 call()
 
-        workers = [threading.Thread(target=work) for _ in range(threads)]
+        workers = [threading.Thread(target=work, args=(make_call(),)) for _ in range(threads)]
         for worker in workers:
             worker.start()
         start.wait()
@@ -144,26 +150,63 @@ def calls_per_second(call, threads, calls):
     return best
 
 
-def threads_table():
-    cipher = tavro_crypt_4._TavroCrypt4
-    counts = sorted({1, 2, os.cpu_count() or 1})
-    print(f"\n{'threads: case':22} {'1 thread':>12} " +
-          " ".join(f"{f'{count} threads':>10}" for count in counts[1:]))
+def own(value):
+    """An equal copy of a bytes or str that is another object."""
+    return value[:1] + value[1:]
+
+
+def thread_cases():
+    """(name, make_call) of the threads table."""
+    codec, cipher = tavro_crypt_3._TavroCrypt3, tavro_crypt_4._TavroCrypt4
+    found = []
     for size in (16, MiB):
         payload = data(size)
         token = cipher.e1(payload)
+        encoded = codec.e1(payload)
         body = token[:-32].encode()
-        for name, call in ((f"4.e1 {label(size)}", lambda: cipher.e1(payload)),
-                           (f"4.d1 {label(size)}", lambda: cipher.d1(token)),
-                           (f"md5 of body {label(size)}", lambda: hashlib.md5(body).digest())):
-            if size < MiB and name.startswith("md5"):
-                continue
-            number, seconds = timeit.Timer(call).autorange()
-            calls = max(1, int(0.2 * number / seconds))
-            one = calls_per_second(call, 1, calls)
-            ratios = [calls_per_second(call, count, calls) / one for count in counts[1:]]
-            print(f"{name:22} {1 / one * 1e6:10.2f}us " +
-                  " ".join(f"{ratio:9.2f}x" for ratio in ratios))
+        found += [(f"4.e1 {label(size)}", lambda p=payload: partial(cipher.e1, own(p))),
+                  (f"4.d1 {label(size)}", lambda t=token: partial(cipher.d1, own(t))),
+                  (f"3.d1 {len(encoded)} chars" if size < MiB else f"3.d1 {label(size)}",
+                   lambda e=encoded: partial(codec.d1, own(e)))]
+        if size == MiB:
+            found.append((f"md5 of body {label(size)}",
+                          lambda b=body: lambda b=own(b): hashlib.md5(b).digest()))
+    return found
+
+
+def one_thread_rates(cases):
+    """Calls per second of one thread, per case name."""
+    rates = {}
+    for name, make_call in cases:
+        number, seconds = timeit.Timer(make_call()).autorange()
+        calls = max(1, int(0.2 * number / seconds))
+        rates[name] = (calls, calls_per_second(make_call, 1, calls))
+    return rates
+
+
+def threads_table():
+    """On a free-threaded interpreter, the last column is one thread's rate over that of the
+    same interpreter with the lock turned on (PYTHON_GIL=1), measured in a child process."""
+    counts = sorted({1, 2, os.cpu_count() or 1})
+    free_threaded = not getattr(sys, "_is_gil_enabled", lambda: True)()
+    cases = thread_cases()
+    rates = one_thread_rates(cases)
+    locked = {}
+    if free_threaded:
+        child = subprocess.run([sys.executable, __file__, "--one-thread-rates"], check=True,
+                               capture_output=True, text=True, env=dict(os.environ, PYTHON_GIL="1"))
+        locked = json.loads(child.stdout)
+    print(f"\nthreads ({sys.implementation.cache_tag}, interpreter lock "
+          f"{'off' if free_threaded else 'on'}; each thread with its own input)")
+    print(f"{'case':22} {'1 thread':>12} " +
+          " ".join(f"{f'{count} threads':>10}" for count in counts[1:]) +
+          (f" {'off/on':>8}" if free_threaded else ""))
+    for name, make_call in cases:
+        calls, one = rates[name]
+        ratios = [calls_per_second(make_call, count, calls) / one for count in counts[1:]]
+        print(f"{name:22} {1 / one * 1e6:10.2f}us " +
+              " ".join(f"{ratio:9.2f}x" for ratio in ratios) +
+              (f" {one / locked[name][1]:7.2f}x" if free_threaded else ""))
 
 
 def main():
@@ -171,7 +214,15 @@ def main():
     parser.add_argument("--quick", action="store_true", help="16 B and 1 KiB only")
     parser.add_argument("--no-peer", action="store_true", help="leave out the Cython peer")
     parser.add_argument("--no-threads", action="store_true", help="leave out the threads table")
+    parser.add_argument("--threads-only", action="store_true", help="the threads table alone")
+    parser.add_argument("--one-thread-rates", action="store_true", help=argparse.SUPPRESS)
     options = parser.parse_args()
+    if options.one_thread_rates:
+        print(json.dumps(one_thread_rates(thread_cases())))
+        return
+    if options.threads_only:
+        threads_table()
+        return
     sizes = [16, KiB] if options.quick else [16, KiB, MiB, 8 * MiB]
     library = (tavro_crypt_3._TavroCrypt3, tavro_crypt_4._TavroCrypt4)
     model_3, model_4 = renderings.load()

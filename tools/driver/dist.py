@@ -19,11 +19,13 @@ dist: the release artefacts in dist/, each proven where it would be installed.
 
   sdist    dist/tavro_ciphers-V.tar.gz; checked to hold every file the build needs, then
            installed with pip into a fresh venv, where the suite runs.
-  wheels   dist/*.whl for CPython 3.9 to 3.15 on x86-64, tagged by `auditwheel repair` with
-           the lowest manylinux level their glibc symbols allow. 3.9 to 3.13 are built from
-           the sdist with pyenv's interpreters (or python3.X on PATH) and installed with pip
-           into a fresh venv, where the suite runs. 3.14 and 3.15, which pyenv lacks, are
-           Debian 14's (forky): built and proven as the ARM wheels are, in a forky chroot.
+  wheels   dist/*.whl for CPython 3.9 to 3.15 and the free-threaded 3.14t on x86-64, tagged
+           by `auditwheel repair` with the lowest manylinux level their glibc symbols allow.
+           3.9 to 3.13 are built from the sdist with pyenv's interpreters (or python3.X on
+           PATH), 3.14t with the one tools/driver interpreter builds, and installed with pip
+           into a fresh venv, where the suite runs (on 3.14t with the lock still off, which
+           the suite checks). 3.14 and 3.15, which pyenv lacks, are Debian 14's (forky):
+           built and proven as the ARM wheels are, in a forky chroot.
   debs     dist/debian/SUITE/python3-tavro-ciphers_*.deb for Debian 11 to 14 (bullseye,
            bookworm, trixie, forky) on amd64, armhf and arm64, built from the sdist with
            dpkg-buildpackage in an amd64 tree of that release (cross-built for ARM), checked
@@ -280,9 +282,8 @@ class Dist:
                 raise Failure("the suite fails on " + os.path.basename(wheel))
             self.publish(wheel, self.dist)
         # pyenv's CPythons stop at 3.13: the later ones are forky's, whose wheels are built
-        # and proven in Debian trees as the ARM wheels are, with the newest wheel above as
-        # their base.
-        base = self.x86_wheel(HOST_PYTHONS[-1])
+        # and proven in Debian trees as the ARM wheels are, with 3.13's wheel as their base.
+        base = self.x86_wheel("3.13")
         for version in RELEASES["forky"].pythons:
             self.debian.debian_wheel("forky", "amd64", version, base, twice=True)
 

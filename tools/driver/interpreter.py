@@ -99,7 +99,14 @@ def main(repo, arguments):
             shutil.copyfile(release, kept + ".partial")
             os.rename(kept + ".partial", kept)
         try:
-            print(build(console, cache, kept, options.tsan))
+            python = build(console, cache, kept, options.tsan)
+            # pip, for what builds with the interpreter itself (wheels); the sanitizer build
+            # is only ever used through a venv.
+            log = os.path.join(cache, "ensurepip.log")
+            if not options.tsan and run([python, "-c", "import pip"], log=log, check=False) != 0 and \
+                    run([python, "-m", "ensurepip"], log=log, check=False) != 0:
+                raise Failure("ensurepip failed; its output is in " + log)
+            print(python)
         except Failure as failure:
             console.say(str(failure))
             return 1

@@ -127,7 +127,11 @@ def bind_read_only(source, point):
 # The host
 
 def find_python(version):
-    """The host's CPython X.Y: pyenv's newest of that version, else python3.X on PATH."""
+    """The host's CPython X.Y: pyenv's newest of that version, else python3.X on PATH; 3.14t
+    is built from source (tools/driver interpreter)."""
+    if version == "3.14t":
+        driver = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        return run([sys.executable, driver, "interpreter"], capture=True).strip()
     if shutil.which("pyenv"):
         installed = run(["pyenv", "versions", "--bare"], capture=True).split()
         found = [v for v in installed if re.fullmatch(re.escape(version) + r"\.\d+", v)]

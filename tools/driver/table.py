@@ -79,4 +79,4 @@ TARGETS = (
 CI_TARGETS = ("bullseye-armhf", "trixie-arm64", "forky-amd64", "forky-amd64-py315", "forky-armhf")
 
 # The CPythons pyenv (or PATH) gives the host, for the x86-64 wheels built there.
-HOST_PYTHONS = ("3.9", "3.10", "3.11", "3.12", "3.13")
+HOST_PYTHONS = ("3.9", "3.10", "3.11", "3.12", "3.13", "3.14t")
