@@ -10,6 +10,7 @@
 #include "frame/statements.hpp"
 #include "frame/unlocked.hpp"
 #include "native/base64.hpp"
+#include "native/utf8.hpp"
 #include "pinned.hpp"
 
 
@@ -190,24 +191,43 @@ Ref decode_base64(Context& context, PyObject* raw, PyObject* enc) {
     return tavro::call_method_with_keyword(context, dd.get(), s_decode, s_encoding, enc);
 }
 
-// Plain Base64 text (see tavro::base64::decode_plain), as str or bytes.
-tavro::FastAnswer decode_fast(Context& context, PyObject* raw, PyObject* enc) {
-    const char* text;
-    Py_ssize_t size;
-    if (PyUnicode_CheckExact(raw) && PyUnicode_IS_ASCII(raw)) {
-        text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(raw));
-        size = PyUnicode_GET_LENGTH(raw);
+// Text as the body reads it, for the fast path: an exact str, or an exact bytes (which the
+// body decodes as UTF-8). A bytearray, or text that is not ASCII, always comes to None: the
+// body's `raw + "="...` refuses the one, the decoder's ASCII check the other.
+struct FastText {
+    const char* text = nullptr;
+    Py_ssize_t size = 0;
+    bool none = false;  // the call answers None
+};
+bool fast_text(PyObject* raw, FastText& found) {
+    if (PyUnicode_CheckExact(raw)) {
+        found.none = !PyUnicode_IS_ASCII(raw);
+        found.text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(raw));
+        found.size = PyUnicode_GET_LENGTH(raw);
     } else if (PyBytes_CheckExact(raw)) {
-        text = PyBytes_AS_STRING(raw);
-        size = PyBytes_GET_SIZE(raw);
+        found.text = PyBytes_AS_STRING(raw);
+        found.size = PyBytes_GET_SIZE(raw);
     } else {
-        return tavro::FastAnswer::declined();
+        found.none = PyByteArray_CheckExact(raw);
+        return found.none;
     }
+    return true;
+}
+
+// Base64 text as str or bytes: plain (see tavro::base64::decode_plain), padded, or anything
+// else 3.9's decoder reads (lines, stray characters), which the pinned decoder answers.
+tavro::FastAnswer decode_fast(Context& context, PyObject* raw, PyObject* enc) {
+    FastText text;
     tavro::PlainEncoding encoding;
-    if (!tavro::plain_encoding(enc, encoding) || !fast_path_reach.hold()) {
+    if (!fast_text(raw, text) || !tavro::plain_encoding(enc, encoding) || !fast_path_reach.hold()) {
         return tavro::FastAnswer::declined();
     }
-    const Py_ssize_t decoded_size = tavro::base64::decoded_size(size);
+    if (text.none) return tavro::FastAnswer::answered(Ref::borrow(Py_None));
+    const auto size = static_cast<std::size_t>(text.size);
+    const std::size_t body = tavro::base64::before_padding(text.text, size);
+    // Room for the lenient decoder too: it writes 3 bytes for every 4 data characters it
+    // reads, and there are no more of them than the characters before the padding.
+    Py_ssize_t decoded_size = tavro::base64::decoded_size(body);
     Ref dd = Ref::steal(PyBytes_FromStringAndSize(nullptr, decoded_size));
     if (!dd) {
         PyErr_Clear();
@@ -219,10 +239,29 @@ tavro::FastAnswer decode_fast(Context& context, PyObject* raw, PyObject* enc) {
         // An exact str or bytes never changes: held here, its bytes can be read with the lock
         // let go.
         const Ref held = Ref::borrow(raw);
-        tavro::Unlocked work(static_cast<std::size_t>(size) >= unlocked_from);
-        plain_base64 = tavro::base64::decode_plain(text, size, decoded);
+        tavro::Unlocked work(size >= unlocked_from);
+        plain_base64 = tavro::base64::decode_plain(text.text, body, decoded);
     }
-    if (!plain_base64) return tavro::FastAnswer::declined();
+    if (!plain_base64) {
+        const auto* characters = reinterpret_cast<const unsigned char*>(text.text);
+        if (!tavro::is_ascii(characters, size)) return tavro::FastAnswer::answered(Ref::borrow(Py_None));
+        if (!standard_urlsafe_b64decode.reach.hold()) return tavro::FastAnswer::declined();
+        // The body pads by the length of the whole text, characters the decoder skips included.
+        const auto result = tavro::base64::decode_lenient(characters, size, decoded, (4 - size % 4) % 4);
+        if (result.status != tavro::base64::Lenient::decoded) {
+            return tavro::FastAnswer::answered(Ref::borrow(Py_None));
+        }
+        if (static_cast<Py_ssize_t>(result.size) != decoded_size) {
+            decoded_size = static_cast<Py_ssize_t>(result.size);
+            // The output is new and ours alone, as resizing in place requires.
+            PyObject* resized = dd.release();
+            if (_PyBytes_Resize(&resized, decoded_size) < 0) {
+                PyErr_Clear();
+                return tavro::FastAnswer::declined();
+            }
+            dd = Ref::steal(resized);
+        }
+    }
     if (!encoding.name) return tavro::FastAnswer::answered(std::move(dd));
     context.line = line_d1_decode;
     Ref result = Ref::steal(PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size,

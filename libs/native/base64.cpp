@@ -140,16 +140,24 @@ bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
     return decode_plain_without_kernels(text, size, out);
 }
 
-LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out) {
+std::size_t before_padding(const char* text, std::size_t size) {
+    std::size_t pads = 0;
+    while (pads < 2 && pads < size && text[size - 1 - pads] == '=') ++pads;
+    const std::size_t body = size - pads;
+    return pads && size % 4 == 0 && body % 4 + pads == 4 ? body : size;
+}
+
+LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out,
+                             std::size_t appended_pads) {
     const unsigned char* const start = out;
     int place = 0, pads = 0;
     unsigned left = 0;
-    for (std::size_t index = 0; index < size; ++index) {
-        const unsigned char c = text[index];
-        if (c == '=') {
+    for (std::size_t index = 0; index < size + appended_pads; ++index) {
+        if (index >= size || text[index] == '=') {
             if (place >= 2 && place + ++pads >= 4) return {Lenient::decoded, std::size_t(out - start), 0};
             continue;
         }
+        const unsigned char c = text[index];
         const std::uint32_t value = decoding[3][c];
         if (value & not_data) continue;
         pads = 0;

@@ -38,8 +38,14 @@ struct LenientResult {
 
 // CPython 3.9's binascii.a2b_base64, after urlsafe_b64decode's translation: characters of
 // neither alphabet are skipped, "=" after at least two data characters of a group ends the
-// data once the group is complete with it, and "=" anywhere else is skipped. Writes at most
-// (size + 3) / 4 * 3 bytes at `out`.
-LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out);
+// data once the group is complete with it, and "=" anywhere else is skipped. The text is
+// read as if `appended_pads` "=" followed it. Writes at most (size + 3) / 4 * 3 bytes at `out`.
+LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out,
+                             std::size_t appended_pads = 0);
+
+// The characters of `text` before the "=" that complete its last group, when that is how it
+// ends: data characters in a count of 2 or 3 more than a multiple of 4, then the 2 or 1 "="
+// that make it one. Otherwise `size` itself.
+std::size_t before_padding(const char* text, std::size_t size);
 
 }  // namespace tavro::base64
