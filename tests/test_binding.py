@@ -273,10 +273,12 @@ def test_methods_pickle_and_copy_by_reference_as_python_functions_do(methods, mo
     exec("class _TavroCrypt4:\n    __f1 = __f2 = staticmethod(lambda: None)\n", vars(twin))
     monkeypatch.setitem(sys.modules, "twin", twin)
 
-    def refusal(dumps, function, protocol):
-        with pytest.raises(pickle.PicklingError) as caught:
-            dumps(function, protocol)
-        return str(caught.value).replace(repr(function), "F").replace(function.__module__, "M")
+    # Up to 3.14 pickle refuses the private names; 3.15 finds them under the mangled name.
+    def pickled(dumps, function, protocol):
+        try:
+            return pickle.loads(dumps(function, protocol)) is function
+        except pickle.PicklingError as error:
+            return str(error).replace(repr(function), "F").replace(function.__module__, "M")
 
     for protocol in range(pickle.HIGHEST_PROTOCOL + 1):
         for dumps in (pickle.dumps, pickle._dumps):
@@ -284,13 +286,13 @@ def test_methods_pickle_and_copy_by_reference_as_python_functions_do(methods, mo
                 if name.startswith("__"):
                     plain = getattr(twin._TavroCrypt4, "_TavroCrypt4" + name)
                     plain.__qualname__ = function.__qualname__
-                    assert refusal(dumps, function, protocol) == refusal(dumps, plain, protocol)
+                    assert pickled(dumps, function, protocol) == pickled(dumps, plain, protocol)
                 else:
-                    assert pickle.loads(dumps(function, protocol)) is function
+                    assert pickled(dumps, function, protocol) is True
     for function in methods.values():
         assert copy.copy(function) is function and copy.deepcopy(function) is function
         # Pickling adds no name a Python function lacks.
-        assert set(dir(function)) <= set(dir(refusal))
+        assert set(dir(function)) <= set(dir(pickled))
 
 
 def test_process_pools_take_the_methods_as_they_are(crypt4):
