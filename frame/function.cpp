@@ -22,7 +22,8 @@ PyObject* function_call(PyObject* self, PyObject* arguments, PyObject* keywords)
     Method& method = *function->method;
     Library& library = *function->library;
     versions::CallBuiltins builtins;
-    if (!builtins.find(library.globals, library.builtins, library.names.dunder_builtins)) {
+    if (!builtins.find(library.globals, library.builtins, library.names.dunder_builtins,
+                       library.builtins_entry)) {
         return nullptr;
     }
     Ref bound[max_locals];

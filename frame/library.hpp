@@ -150,6 +150,7 @@ struct Library {
     FrameNames names{};
     TracebackCodes traceback_codes;
     ReachGuard* fast_path_reach = nullptr;  // what the module's fast paths rely on, if it has any
+    versions::BuiltinsEntry builtins_entry;
 
     explicit Library(const Description& description);
 };
@@ -190,7 +191,7 @@ static_assert(sizeof(TracebackCodes) == aligned(sizeof(void*) + 2 * sizeof(Py_ss
 static_assert(sizeof(Library) == aligned(sizeof(PyModuleDef) + sizeof(Description) +
                                              sizeof(std::int64_t) + 10 * sizeof(void*) +
                                              sizeof(FrameNames) + sizeof(TracebackCodes) +
-                                             sizeof(void*),
+                                             sizeof(void*) + sizeof(versions::BuiltinsEntry),
                                          alignof(Library)),
               "Library changed: bump shared_layout_version");
 

@@ -197,27 +197,41 @@ inline int get_buffer(PyObject* object, Py_buffer* view, int flags) {
 // next call, and the libraries follow (their methods have no frames, so "the calling frame"
 // is the innermost Python one). From 3.10 a function keeps the builtins it was made with:
 // the libraries keep the ones they loaded with.
+//
+// What the `__builtins__` entry stood for when the module's globals last had a given version
+// tag: while the tag stays, the globals have not changed, so neither has the entry.
+struct BuiltinsEntry {
+#if PY_VERSION_HEX < 0x030A0000
+    std::uint64_t version = 0;
+    PyObject* builtins = nullptr;  // borrowed from the entry
+#endif
+};
+
 class CallBuiltins {
 public:
     // False, with an exception set, when they cannot be found: the call then fails before it
     // starts, as 3.9 does when it cannot make the frame. `own` is the builtins module the
     // library loaded with, `entry_name` the interned "__builtins__".
-    bool find(PyObject* globals, PyObject* own, PyObject* entry_name) {
+    bool find(PyObject* globals, PyObject* own, PyObject* entry_name, BuiltinsEntry& entry) {
 #if PY_VERSION_HEX < 0x030A0000
         PyFrameObject* caller = PyEval_GetFrame();
         PyObject* builtins;
+        const std::uint64_t version = reinterpret_cast<PyDictObject*>(globals)->ma_version_tag;
         if (caller && caller->f_globals == globals) {
             builtins = caller->f_builtins;
+        } else if (entry.builtins && entry.version == version) {
+            builtins = entry.builtins;
         } else if (!(builtins = PyDict_GetItemWithError(globals, entry_name))) {
             if (PyErr_Occurred()) return false;
             foreign_ = Ref::steal(PyDict_New());
             return foreign_ && PyDict_SetItemString(foreign_.get(), "None", Py_None) == 0;
-        } else if (PyModule_Check(builtins)) {
-            builtins = PyModule_GetDict(builtins);
+        } else {
+            if (PyModule_Check(builtins)) builtins = PyModule_GetDict(builtins);
+            entry = {version, builtins};
         }
         if (builtins != PyModule_GetDict(own)) foreign_ = Ref::borrow(builtins);
 #else
-        (void)globals, (void)own, (void)entry_name;
+        (void)globals, (void)own, (void)entry_name, (void)entry;
 #endif
         return true;
     }

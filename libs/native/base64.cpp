@@ -140,13 +140,6 @@ bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
     return decode_plain_without_kernels(text, size, out);
 }
 
-std::size_t before_padding(const char* text, std::size_t size) {
-    std::size_t pads = 0;
-    while (pads < 2 && pads < size && text[size - 1 - pads] == '=') ++pads;
-    const std::size_t body = size - pads;
-    return pads && size % 4 == 0 && body % 4 + pads == 4 ? body : size;
-}
-
 LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out,
                              std::size_t appended_pads) {
     const unsigned char* const start = out;

@@ -44,8 +44,11 @@ LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsign
                              std::size_t appended_pads = 0);
 
 // The characters of `text` before the "=" that complete its last group, when that is how it
-// ends: data characters in a count of 2 or 3 more than a multiple of 4, then the 2 or 1 "="
-// that make it one. Otherwise `size` itself.
-std::size_t before_padding(const char* text, std::size_t size);
+// ends: a count of characters that is a multiple of 4, the last one or two of them "=".
+// Otherwise `size` itself. Whether those before are data characters is the decoder's to say.
+constexpr std::size_t before_padding(const char* text, std::size_t size) {
+    if (size % 4 || size == 0 || text[size - 1] != '=') return size;
+    return size - (text[size - 2] == '=' ? 2 : 1);
+}
 
 }  // namespace tavro::base64
