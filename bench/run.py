@@ -25,6 +25,7 @@ has cores, each thread with its own input, each as a multiple of one thread's in
 thread's rate over the same interpreter's with the lock turned on.
 """
 import argparse
+import base64
 import binascii
 import hashlib
 import json
@@ -100,6 +101,19 @@ def cases(sizes):
                names)
         yield f"3.e1 {label(size)}", size, "c.e1(payload)", "floor_encode(payload)", None, names
         yield f"3.d1 {label(size)}", size, "c.d1(encoded)", "floor_decode(encoded)", None, names
+        # What users send the codec besides its own unpadded text: its padded e1 text, as str,
+        # bytes and bytearray, the URL-safe alphabet, and text wrapped at 76 columns.
+        padded = tavro_crypt_3._TavroCrypt3.e1(payload + b"x")
+        names.update(padded=padded, padded_bytes=padded.encode(),
+                     padded_array=bytearray(padded.encode()),
+                     urlsafe=base64.urlsafe_b64encode(payload + b"x").decode(),
+                     wrapped=base64.encodebytes(payload).decode())
+        for case, statement in (("padded", "c.d1(padded)"), ("padded bytes", "c.d1(padded_bytes)"),
+                                ("padded bytearray", "c.d1(padded_array)"),
+                                ("url-safe", "c.d1(urlsafe)"), ("wrapped", "c.d1(wrapped)")):
+            if case == "wrapped" or size <= KiB:
+                yield (f"3.d1 {case} {label(size)}", size, statement, "floor_decode(encoded)",
+                       None, names)
 
 
 def label(size):

@@ -143,9 +143,21 @@ bool decode_plain(const char* text, std::size_t size, unsigned char* out) {
 LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out,
                              std::size_t appended_pads) {
     const unsigned char* const start = out;
+    // Lines of plain data in whole groups, as wrapped text comes, go to the plain decoder;
+    // from the first line that is anything else on, the characters are read one by one.
+    std::size_t index = 0;
+    while (index < size) {
+        const void* newline = std::memchr(text + index, '\n', size - index);
+        const std::size_t end = newline ? static_cast<const unsigned char*>(newline) - text : size;
+        std::size_t line = end - index;
+        if (line && text[end - 1] == '\r') --line;
+        if (line % 4 || !decode_plain(reinterpret_cast<const char*>(text + index), line, out)) break;
+        out += line / 4 * 3;
+        index = newline ? end + 1 : size;
+    }
     int place = 0, pads = 0;
     unsigned left = 0;
-    for (std::size_t index = 0; index < size + appended_pads; ++index) {
+    for (; index < size + appended_pads; ++index) {
         if (index >= size || text[index] == '=') {
             if (place >= 2 && place + ++pads >= 4) return {Lenient::decoded, std::size_t(out - start), 0};
             continue;
