@@ -142,10 +142,10 @@ def peak_memory(call, size):
 
 
 def calls_per_second(make_call, threads, calls):
-    """Calls per second of `threads` threads making `calls` calls each, best of three; each
+    """Calls per second of `threads` threads making `calls` calls each, best of five; each
     thread calls what `make_call()` gives it, on an input of its own."""
     best = 0.0
-    for _ in range(3):
+    for _ in range(5):
         start = threading.Barrier(threads + 1)
 
         def work(call):
@@ -193,7 +193,7 @@ def one_thread_rates(cases):
     rates = {}
     for name, make_call in cases:
         number, seconds = timeit.Timer(make_call()).autorange()
-        calls = max(1, int(0.2 * number / seconds))
+        calls = max(1, int(0.3 * number / seconds))
         rates[name] = (calls, calls_per_second(make_call, 1, calls))
     return rates
 
