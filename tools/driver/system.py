@@ -130,7 +130,7 @@ def find_python(version):
     """The host's CPython X.Y: pyenv's newest of that version, else python3.X on PATH; 3.14t
     is built from source (tools/driver interpreter)."""
     if version == "3.14t":
-        driver = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+        driver = os.path.dirname(os.path.abspath(__file__))
         return run([sys.executable, driver, "interpreter"], capture=True).strip()
     if shutil.which("pyenv"):
         installed = run(["pyenv", "versions", "--bare"], capture=True).split()
