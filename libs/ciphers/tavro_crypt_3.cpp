@@ -225,8 +225,6 @@ tavro::FastAnswer decode_fast(Context& context, PyObject* raw, PyObject* enc) {
     if (text.none) return tavro::FastAnswer::answered(Ref::borrow(Py_None));
     const auto size = static_cast<std::size_t>(text.size);
     const std::size_t body = tavro::base64::before_padding(text.text, size);
-    // Room for the lenient decoder too: it writes 3 bytes for every 4 data characters it
-    // reads, and there are no more of them than the characters before the padding.
     Py_ssize_t decoded_size = tavro::base64::decoded_size(body);
     Ref dd = Ref::steal(PyBytes_FromStringAndSize(nullptr, decoded_size));
     if (!dd) {
@@ -246,6 +244,14 @@ tavro::FastAnswer decode_fast(Context& context, PyObject* raw, PyObject* enc) {
         const auto* characters = reinterpret_cast<const unsigned char*>(text.text);
         if (!tavro::is_ascii(characters, size)) return tavro::FastAnswer::answered(Ref::borrow(Py_None));
         if (!standard_urlsafe_b64decode.reach.hold()) return tavro::FastAnswer::declined();
+        // The lenient decoder needs room for 3 bytes per 4 characters, whatever they are.
+        decoded_size = (text.size + 3) / 4 * 3;
+        dd = Ref::steal(PyBytes_FromStringAndSize(nullptr, decoded_size));
+        if (!dd) {
+            PyErr_Clear();
+            return tavro::FastAnswer::declined();
+        }
+        decoded = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get()));
         // The body pads by the length of the whole text, characters the decoder skips included.
         const auto result = tavro::base64::decode_lenient(characters, size, decoded, (4 - size % 4) % 4);
         if (result.status != tavro::base64::Lenient::decoded) {

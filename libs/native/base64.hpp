@@ -39,7 +39,9 @@ struct LenientResult {
 // CPython 3.9's binascii.a2b_base64, after urlsafe_b64decode's translation: characters of
 // neither alphabet are skipped, "=" after at least two data characters of a group ends the
 // data once the group is complete with it, and "=" anywhere else is skipped. The text is
-// read as if `appended_pads` "=" followed it. Writes at most (size + 3) / 4 * 3 bytes at `out`.
+// read as if `appended_pads` "=" followed it. Needs (size + 3) / 4 * 3 bytes at `out`, however
+// many of them it leaves as the answer: lines of whole groups are decoded there before their
+// characters are known to be data.
 LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsigned char* out,
                              std::size_t appended_pads = 0);
 
