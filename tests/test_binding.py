@@ -4,7 +4,7 @@ import sys
 
 import pytest
 
-from conftest import entries, last_entry
+from conftest import PYTHON_COMMAND, entries, last_entry
 
 CRYPT3 = "tavro.libs.ciphers.tavro_crypt_3"
 CRYPT4 = "tavro.libs.ciphers.tavro_crypt_4"
@@ -295,6 +295,8 @@ def test_methods_pickle_and_copy_by_reference_as_python_functions_do(methods, mo
         assert set(dir(function)) <= set(dir(pickled))
 
 
+@pytest.mark.skipif(len(PYTHON_COMMAND) > 1, reason="under emulation no worker process starts "
+                                                   "(no exec, no shared memory for its locks)")
 def test_process_pools_take_the_methods_as_they_are(crypt4):
     import multiprocessing
     from concurrent.futures import ProcessPoolExecutor
