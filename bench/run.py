@@ -1,6 +1,6 @@
 """Times the libraries, in one run, against three yardsticks:
 
-- baseline: the plain-Python renderings of the class bodies (libs/ciphers/*.py);
+- baseline: the reference bodies (libs/ciphers/*/reference.py);
 - peer: the same renderings compiled with Cython (bench/peer.py), what a user would pick
   instead of these libraries;
 - floor: the work no implementation can skip, done by the standard library: Base64 of the
@@ -39,10 +39,10 @@ import tracemalloc
 from functools import partial
 
 HERE = os.path.dirname(os.path.abspath(__file__))
-sys.path.insert(0, os.path.join(os.path.dirname(HERE), "libs", "ciphers"))
+sys.path.insert(0, os.path.join(os.path.dirname(HERE), "tests"))
 sys.path.insert(0, HERE)
 
-import renderings  # noqa: E402
+import reference_bodies  # noqa: E402
 from tavro.libs.ciphers import tavro_crypt_3, tavro_crypt_4  # noqa: E402
 
 KiB, MiB = 1024, 1024 * 1024
@@ -239,7 +239,7 @@ def main():
         return
     sizes = [16, KiB] if options.quick else [16, KiB, MiB, 8 * MiB]
     library = (tavro_crypt_3._TavroCrypt3, tavro_crypt_4._TavroCrypt4)
-    model_3, model_4 = renderings.load()
+    model_3, model_4 = reference_bodies.load()
     baseline = (model_3._TavroCrypt3, model_4._TavroCrypt4)
     peer = None
     if not options.no_peer:

@@ -17,6 +17,18 @@ constexpr const char* registry_module = "_tavro_ciphers_frame";
 
 Function* as_function(PyObject* self) { return reinterpret_cast<Function*>(self); }
 
+PyObject* run_paths(const Method& method, Context& context, PyObject* const* parameters) {
+    if (context.foreign_builtins()) {
+        return (method.written_39 ? method.written_39 : method.general)(context, parameters);
+    }
+    if (method.fast) {
+        if (FastAnswer fast = method.fast(context, parameters); fast.answered()) {
+            return fast.release();
+        }
+    }
+    return method.general(context, parameters);
+}
+
 PyObject* function_call(PyObject* self, PyObject* arguments, PyObject* keywords) {
     Function* function = as_function(self);
     Method& method = *function->method;
@@ -38,7 +50,7 @@ PyObject* function_call(PyObject* self, PyObject* arguments, PyObject* keywords)
         parameters[index] = bound[index].get();
     }
     Context context{library, method.traceback_name, method.definition_line, builtins.foreign()};
-    PyObject* result = method.body(context, parameters);
+    PyObject* result = run_paths(method, context, parameters);
     if (!result && context.line) add_traceback_entry(library, method.traceback_name, context.line);
     return result;
 }

@@ -5,6 +5,7 @@
 // Everything in it lives until the process ends: nothing is freed at unload.
 #pragma once
 
+#include "fast_answer.hpp"
 #include "versions.hpp"
 
 #include <Python.h>
@@ -19,10 +20,12 @@ namespace tavro {
 struct Context;
 class ReachGuard;
 
-// A method body: receives the bound parameters (in parameter order, kept alive by the
-// caller) and returns a new reference, or nullptr with an exception set after updating
-// `context.line` to the statement that failed.
+// A method's paths: each receives the bound parameters (in parameter order, kept alive by
+// the caller). A general path, or the body as written, returns a new reference, or nullptr
+// with an exception set after updating `context.line` to the statement that failed.
 using Body = PyObject* (*)(Context& context, PyObject* const* parameters);
+// A fast path answers the call natively or declines it (see FastAnswer).
+using FastBody = FastAnswer (*)(Context& context, PyObject* const* parameters);
 
 // A string the module uses, made once at load. Identifiers are interned; literals are not.
 struct StringConstant {
@@ -68,7 +71,11 @@ struct Method {
     int required_count;
     PyObject** locals[max_locals];  // variable names, parameters first; unused slots null
     int definition_line;      // the decorator sits on the line above
-    Body body;
+    // A call takes `fast` when there is one and it answers, else `general`. A 3.9 call whose
+    // builtins are not the module's own takes `written_39` when there is one, else `general`.
+    FastBody fast = nullptr;
+    Body general;
+    Body written_39 = nullptr;
 
     // Made at load.
     PyObject* name_string = nullptr;
@@ -158,12 +165,17 @@ struct Library {
 // What a method body or the module body is doing right now: the library it belongs to, the
 // name its traceback entry carries, the line of the statement under way (0 once the
 // exception in flight carries the method's entry already), and the builtins of the call when
-// they are not the module's own (only on 3.9, see versions::CallBuiltins; null otherwise).
+// they are not the module's own (only on 3.9, see versions::CallBuiltins).
 struct Context {
     Library& library;
     PyObject* traceback_name;
     int line;
-    PyObject* builtins = nullptr;
+    PyObject* builtins_39 = nullptr;
+
+    // Null on every version but 3.9, where the compiler then drops what depends on it.
+    PyObject* foreign_builtins() const {
+        return versions::calls_find_module_builtins ? builtins_39 : nullptr;
+    }
 };
 
 // The two libraries of a process share one function type, and a call through it reads the
@@ -171,14 +183,14 @@ struct Context {
 // different builds must therefore agree on these layouts, or not share: the version is part
 // of the key the type is registered under. Changing any of these structs, or what the type
 // itself offers (its slots and methods), means bumping it and updating the checks below.
-inline constexpr int shared_layout_version = 6;
+inline constexpr int shared_layout_version = 7;
 
 constexpr std::size_t aligned(std::size_t size, std::size_t alignment) {
     return (size + alignment - 1) / alignment * alignment;
 }
 static_assert(std::is_standard_layout_v<Library> && offsetof(Library, definition) == 0,
               "the create and exec steps find the Library from its module definition");
-static_assert(sizeof(Method) == aligned(20 * sizeof(void*) + 3 * sizeof(int), alignof(Method)),
+static_assert(sizeof(Method) == aligned(22 * sizeof(void*) + 3 * sizeof(int), alignof(Method)),
               "Method changed: bump shared_layout_version");
 static_assert(sizeof(Context) == aligned(3 * sizeof(void*) + sizeof(int), alignof(Context)),
               "Context changed: bump shared_layout_version");

@@ -246,6 +246,14 @@ private:
 // Whether a module's `__builtins__` entry decides the builtins of its calls (see CallBuiltins).
 inline constexpr bool calls_find_module_builtins = PY_VERSION_HEX < 0x030A0000;
 
+// A method's body as written for such calls, named in its row (Method::written_39): the files
+// that define them build for 3.9 alone.
+#if PY_VERSION_HEX < 0x030A0000
+#define TAVRO_WRITTEN_39(body) body
+#else
+#define TAVRO_WRITTEN_39(body) nullptr
+#endif
+
 // While this lives, `exception` is the one being handled, as inside an `except` clause (what
 // sys.exc_info() reports, and the context of anything raised); then the thread's own state is
 // back. Calls that need it happen on 3.9 alone (see CallBuiltins).

@@ -36,14 +36,12 @@ def pytest_configure(config):
             "(run them through scripts/test, or from another folder)")
 
 
-# The plain-Python rendering of each class body, beside the native code: the model every
-# behaviour test also runs against, and the map of the lines tracebacks show.
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "libs", "ciphers"))
-import renderings  # noqa: E402
+# The reference body of each module, beside its native code: the model every behaviour test
+# also runs against, and the map of the lines tracebacks show.
+import reference_bodies  # noqa: E402
 import standard_39  # noqa: E402
 
-RENDERINGS = renderings.RENDERINGS
+RENDERINGS = reference_bodies.RENDERINGS
 
 
 class Implementation:
@@ -69,7 +67,7 @@ class Implementation:
 
 @pytest.fixture(scope="session")
 def model():
-    return Implementation("model", *renderings.load(standard_39.pin))
+    return Implementation("model", *reference_bodies.load(standard_39.pin))
 
 
 @pytest.fixture(scope="session")

@@ -1,5 +1,5 @@
-"""Fuzzes every method of both classes against the plain-Python renderings of the class
-bodies (libs/ciphers/*.py), the model the other tests use too.
+"""Fuzzes every method of both classes against the reference bodies
+(libs/ciphers/*/reference.py), the model the other tests use too.
 
     python tests/fuzz_methods.py [--seconds 150] [--seed S] [--case N | --cases N]
                                  [--keep-going]
@@ -31,12 +31,10 @@ import numpy
 
 from tavro.libs.ciphers import tavro_crypt_3, tavro_crypt_4
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "libs", "ciphers"))
-import renderings  # noqa: E402
+import reference_bodies  # noqa: E402
 import standard_39  # noqa: E402
 
-_model_3, _model_4 = renderings.load(standard_39.pin)
+_model_3, _model_4 = reference_bodies.load(standard_39.pin)
 LIBRARY = {"3": tavro_crypt_3._TavroCrypt3, "4": tavro_crypt_4._TavroCrypt4}
 MODEL = {"3": _model_3._TavroCrypt3, "4": _model_4._TavroCrypt4}
 KEY_TABLE = LIBRARY["4"]._TavroCrypt4__f2()

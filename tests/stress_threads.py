@@ -15,9 +15,7 @@ import threading
 import time
 import warnings
 
-sys.path.insert(0, os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
-                                "libs", "ciphers"))
-import renderings  # noqa: E402
+import reference_bodies  # noqa: E402
 import standard_39  # noqa: E402
 
 from tavro.libs.ciphers import tavro_crypt_3, tavro_crypt_4  # noqa: E402
@@ -162,7 +160,7 @@ def main(arguments=None):
     parser.add_argument("--threads", type=int, default=4)
     options = parser.parse_args(arguments)
 
-    model3, model4 = renderings.load(standard_39.pin)
+    model3, model4 = reference_bodies.load(standard_39.pin)
     texts, raw = plain_inputs()
     tokens = [model4._TavroCrypt4.e1(value) for value in texts + raw]
     calls = (method_calls(tavro_crypt_3, tavro_crypt_4, texts, raw) +

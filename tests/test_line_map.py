@@ -182,7 +182,7 @@ def test_failures_report_the_rendering_lines(library, model, monkeypatch, case, 
 
 
 def statement_line(module, predicate):
-    path = os.path.join(RENDERINGS, module + ".py")
+    path = os.path.join(RENDERINGS, module, "reference.py")
     with open(path) as source:
         tree = ast.parse(source.read())
     return next(node.lineno for node in tree.body if predicate(node))
@@ -228,8 +228,8 @@ def test_every_line_constant_names_its_statement():
     statement on that line ("..." ending a long one): a number that drifts from its
     statement, or a constant without one, fails here."""
     checked, untied = 0, []
-    for path in glob.glob(os.path.join(RENDERINGS, "tavro_crypt_*.[ch]pp")):
-        rendering = os.path.join(RENDERINGS, os.path.basename(path)[:13] + ".py")
+    for path in glob.glob(os.path.join(RENDERINGS, "tavro_crypt_*", "*.[ch]pp")):
+        rendering = os.path.join(os.path.dirname(path), "reference.py")
         with open(rendering) as file:
             statements = [line.strip() for line in file.read().splitlines()]
         with open(path) as file:

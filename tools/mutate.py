@@ -27,7 +27,8 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCES = ("frame", "libs/ciphers", "libs/native")
+SOURCES = ("frame", "libs/ciphers", "libs/ciphers/tavro_crypt_3", "libs/ciphers/tavro_crypt_4",
+           "libs/native")
 EQUIVALENT = os.path.join(ROOT, "tools", "equivalent_mutants.txt")
 
 # (pattern, replacement): operators need spaces around them, which tells a comparison from

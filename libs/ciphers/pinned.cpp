@@ -3,6 +3,7 @@
 #include "pinned.hpp"
 
 #include "frame/calls.hpp"
+#include "frame/fast_input.hpp"
 #include "frame/versions.hpp"
 #include "native/base64.hpp"
 #include "native/md5.hpp"

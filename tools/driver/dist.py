@@ -154,14 +154,12 @@ class Dist:
         os.environ["PATH"] = self.tools + "/bin:" + os.environ["PATH"]
 
     def copy_suite(self, folder):
-        """The tests, the plain-Python renderings they compare with (and the native sources
-        whose line numbers the line-map test holds to them) and the stored token vectors they
-        read, in the checkout's layout, but no package beside them."""
-        os.makedirs(folder + "/libs/ciphers", exist_ok=True)
+        """The tests, the reference bodies they compare with (and the native sources whose
+        line numbers the line-map test holds to them) and the stored token vectors they read,
+        in the checkout's layout, but no package beside them."""
         shutil.copytree(self.repo + "/tests", folder + "/tests", dirs_exist_ok=True)
-        for source in (glob.glob(self.repo + "/libs/ciphers/*.py")
-                       + glob.glob(self.repo + "/libs/ciphers/tavro_crypt_*.[ch]pp")):
-            shutil.copy(source, folder + "/libs/ciphers/")
+        shutil.copytree(self.repo + "/libs/ciphers", folder + "/libs/ciphers", dirs_exist_ok=True,
+                        ignore=shutil.ignore_patterns("__pycache__"))
         shutil.copytree(self.repo + "/docs", folder + "/docs", dirs_exist_ok=True)
 
     def run_suite(self, python, env=None):

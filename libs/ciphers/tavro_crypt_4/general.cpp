@@ -1,6 +1,6 @@
 // _TavroCrypt4's general paths: e1 and d1 making the calls their bodies make, for whatever
 // the fast paths leave (rebound globals and helpers, subclasses, sequences of numbers).
-#include "tavro_crypt_4.hpp"
+#include "lines.hpp"
 
 #include "frame/calls.hpp"
 
@@ -166,8 +166,8 @@ Ref multiplier_from_seed(Context& context, Ref seed) {
     return one ? Ref::borrow(i_fallback_multiplier) : std::move(seed);
 }
 
-PyObject* e1_general(Context& context, PyObject* argument) {
-    Ref raw = Ref::borrow(argument);
+PyObject* e1_general(Context& context, PyObject* const* parameters) {
+    Ref raw = Ref::borrow(parameters[0]);
     if (PyUnicode_Check(raw.get())) {
         context.line = line_e1_encode;
         raw = tavro::encode_utf8(raw.get(), s_encode, s_utf_8);
@@ -191,7 +191,8 @@ PyObject* e1_general(Context& context, PyObject* argument) {
     return seal(context, payload.get());
 }
 
-PyObject* d1_general(Context& context, PyObject* encrypted, PyObject* enc) {
+PyObject* d1_general(Context& context, PyObject* const* parameters) {
+    PyObject *encrypted = parameters[0], *enc = parameters[1];
     Ref payload;
     if (int opened = open_payload(context, encrypted, payload); opened <= 0) {
         return opened < 0 ? nullptr : Ref::borrow(Py_None).release();

@@ -1,8 +1,8 @@
 // _TavroCrypt4's fast paths: e1 and d1 computed natively, while everything their bodies
 // reach is as it was at load (fast_path_reach), for exact bytes, bytearray and str.
-#include "tavro_crypt_4.hpp"
+#include "lines.hpp"
 
-#include "frame/calls.hpp"
+#include "frame/fast_input.hpp"
 #include "frame/unlocked.hpp"
 #include "native/utf8.hpp"
 
@@ -50,7 +50,8 @@ Ref utf8_text(const char* body, std::size_t body_size, Ref& scratch, const unsig
 
 }  // namespace
 
-tavro::FastAnswer encrypt_fast(PyObject* raw) {
+tavro::FastAnswer e1_fast(Context&, PyObject* const* parameters) {
+    PyObject* raw = parameters[0];
     tavro::PlainBytes plain;
     if (!fast_path_reach.hold() || !tavro::plain_bytes(raw, plain)) {
         return tavro::FastAnswer::declined();
@@ -72,7 +73,8 @@ tavro::FastAnswer encrypt_fast(PyObject* raw) {
 
 // A token of ASCII text whose body is plain Base64 and whose payload holds at least its first
 // two header bytes.
-tavro::FastAnswer decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc) {
+tavro::FastAnswer d1_fast(Context& context, PyObject* const* parameters) {
+    PyObject *encrypted = parameters[0], *enc = parameters[1];
     using tavro::FastAnswer;
     if (!PyUnicode_CheckExact(encrypted) || !PyUnicode_IS_ASCII(encrypted)) {
         return FastAnswer::declined();

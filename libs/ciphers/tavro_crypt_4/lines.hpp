@@ -1,7 +1,7 @@
-// _TavroCrypt4's parts: what its module, general paths and fast paths share.
+// _TavroCrypt4's line map, and what the module's files share.
 //
-// Line numbers are those of the plain-Python rendering beside this file, tavro_crypt_4.py:
-// each constant carries the statement it stands for, and tests/test_line_map.py holds every
+// Line numbers are those of the reference body beside this file, reference.py: each
+// constant carries the statement it stands for, and tests/test_line_map.py holds every
 // constant to its statement.
 #pragma once
 
@@ -10,7 +10,7 @@
 #include "frame/library.hpp"
 #include "frame/reach_guard.hpp"
 #include "native/token.hpp"
-#include "pinned.hpp"
+#include "ciphers/pinned.hpp"
 
 namespace tavro_crypt_4 {
 
@@ -117,15 +117,14 @@ constexpr int line_d1_append = 69;  // r1.append(tmp)
 constexpr int line_d1_if_enc = 70;  // if enc:
 constexpr int line_d1_decode = 71;  // return r1.decode(encoding=enc)
 
-// Each method is answered by its fast path when that takes the call, else by its general
-// path; on 3.9, a call whose builtins are not the module's own runs the body as written
-// (see tavro::Context).
-tavro::FastAnswer encrypt_fast(PyObject* raw);
-PyObject* e1_general(Context& context, PyObject* raw);
-PyObject* e1_as_written(Context& context, PyObject* raw);
-tavro::FastAnswer decrypt_fast(Context& context, PyObject* encrypted, PyObject* enc);
-PyObject* d1_general(Context& context, PyObject* encrypted, PyObject* enc);
-PyObject* d1_as_written(Context& context, PyObject* encrypted, PyObject* enc);
+// The paths of e1 and d1 (see tavro::Method): fast.cpp, general.cpp, and written_39.cpp
+// for 3.9 calls whose builtins are not the module's own.
+tavro::FastAnswer e1_fast(Context& context, PyObject* const* parameters);
+PyObject* e1_general(Context& context, PyObject* const* parameters);
+PyObject* e1_written(Context& context, PyObject* const* parameters);
+tavro::FastAnswer d1_fast(Context& context, PyObject* const* parameters);
+PyObject* d1_general(Context& context, PyObject* const* parameters);
+PyObject* d1_written(Context& context, PyObject* const* parameters);
 
 // What the general paths and the bodies as written share.
 
@@ -136,7 +135,7 @@ bool byte_of(PyObject* integer, long& byte);
 // looked up before they run.
 template <class Value>
 Ref truncate(Context& context, Value&& value) {
-    if (!context.builtins) {
+    if (!context.foreign_builtins()) {
         Ref computed = Ref::steal(value());
         return computed ? Ref::steal(PyNumber_Long(computed.get())) : Ref();
     }

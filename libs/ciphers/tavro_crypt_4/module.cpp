@@ -1,10 +1,9 @@
-// tavro_crypt_4: the keyed byte cipher `_TavroCrypt4`.
+// tavro_crypt_4's module definition: the keyed byte cipher `_TavroCrypt4`.
 //
-// The module: its names, the two key helpers, the class's methods and what their fast paths
-// rely on. A token is described in native/token.hpp; e1 and d1 are made in tavro_crypt_4_fast
-// (the fast paths), tavro_crypt_4_general (the general paths) and tavro_crypt_4_written (the
-// bodies as written, for calls with foreign builtins).
-#include "tavro_crypt_4.hpp"
+// Its names, the two key helpers, the class's methods and what their fast paths rely on. A
+// token is described in native/token.hpp; e1 and d1 are made in fast.cpp, general.cpp and
+// written_39.cpp beside this file.
+#include "lines.hpp"
 
 #include "frame/calls.hpp"
 #include "frame/function.hpp"
@@ -52,8 +51,9 @@ Ref times_minus(Context& context, PyObject* left, PyObject* right, PyObject* fac
     });
 }
 
-// The same steps on any number type, with Python's operators.
-PyObject* f1_by_operators(Context& context, PyObject* x1) {
+// The steps of the body on any number type, with Python's operators.
+PyObject* f1_general(Context& context, PyObject* const* parameters) {
+    PyObject* x1 = parameters[0];
     context.line = line_f1_reduce;
     Ref a = Ref::borrow(i_256), b = Ref::steal(PyNumber_Remainder(x1, i_256));
     if (!b) return nullptr;
@@ -90,13 +90,13 @@ PyObject* f1_by_operators(Context& context, PyObject* x1) {
     return y.release();
 }
 
-PyObject* f1(Context& context, PyObject* const* parameters) {
+tavro::FastAnswer f1_fast(Context& context, PyObject* const* parameters) {
     PyObject* x1 = parameters[0];
-    if (!PyLong_CheckExact(x1) || context.builtins) return f1_by_operators(context, x1);
+    if (!PyLong_CheckExact(x1)) return tavro::FastAnswer::declined();
     context.line = line_f1_reduce;
     long b;
-    if (!byte_of(x1, b)) return nullptr;
-    return PyLong_FromLong(token::inverse_of_byte(b));
+    if (!byte_of(x1, b)) return tavro::FastAnswer::answered(Ref());
+    return tavro::FastAnswer::answered(Ref::steal(PyLong_FromLong(token::inverse_of_byte(b))));
 }
 
 PyObject* f2(Context& context, PyObject* const*) {
@@ -110,35 +110,24 @@ PyObject* f2(Context& context, PyObject* const*) {
     return table;
 }
 
-PyObject* e1(Context& context, PyObject* const* parameters) {
-    if (context.builtins) return e1_as_written(context, parameters[0]);
-    if (auto fast = encrypt_fast(parameters[0]); fast.answered()) return fast.release();
-    return e1_general(context, parameters[0]);
-}
-
-PyObject* d1(Context& context, PyObject* const* parameters) {
-    if (context.builtins) return d1_as_written(context, parameters[0], parameters[1]);
-    auto fast = decrypt_fast(context, parameters[0], parameters[1]);
-    if (fast.answered()) return fast.release();
-    return d1_general(context, parameters[0], parameters[1]);
-}
-
 tavro::Method methods[] = {
     {.name = "__f1", .qualname = "_TavroCrypt4.__f1", .class_entry = &s_f1_entry,
      .parameter_count = 1, .required_count = 1,
      .locals = {&s_x1, &s_x, &s_v, &s_y, &s_u, &s_a, &s_b, &s_q, &s_r, &s_s, &s_t},
-     .definition_line = line_f1, .body = f1},
+     .definition_line = line_f1, .fast = f1_fast, .general = f1_general},
     {.name = "__f2", .qualname = "_TavroCrypt4.__f2", .class_entry = &s_f2_entry,
      .parameter_count = 0, .required_count = 0, .locals = {}, .definition_line = line_f2,
-     .body = f2},
+     .general = f2},
     {.name = "e1", .qualname = "_TavroCrypt4.e1", .class_entry = &s_e1, .parameter_count = 1,
      .required_count = 1, .locals = {&s_raw, &s_ln, &s_r1, &s_tmp, &s_i, &s_k, &s_j},
-     .definition_line = line_e1, .body = e1},
+     .definition_line = line_e1, .fast = e1_fast, .general = e1_general,
+     .written_39 = TAVRO_WRITTEN_39(e1_written)},
     {.name = "d1", .qualname = "_TavroCrypt4.d1", .class_entry = &s_d1, .parameter_count = 2,
      .required_count = 1,
      .locals = {&s_encrypted, &s_enc, &s_raw, &s_c1, &s_c2, &s_ln, &s_i, &s_lc, &s_m, &s_r1,
                 &s_j, &s_tmp},
-     .definition_line = line_d1, .body = d1},
+     .definition_line = line_d1, .fast = d1_fast, .general = d1_general,
+     .written_39 = TAVRO_WRITTEN_39(d1_written)},
 };
 
 // The function a static method of `type` wraps, if it is one of this frame's methods named

@@ -1,13 +1,17 @@
-"""The plain-Python renderings of both class bodies, loaded as one model of the libraries.
+"""The reference bodies of both modules (libs/ciphers/<module>/reference.py), loaded as one
+model of the libraries.
 
-The renderings sit beside the native code and are never installed: the tests run against
-them as well as against the libraries, and the benchmarks use them as the baseline.
+The bodies sit beside the native code that renders them and are never installed: the tests
+run against them as well as against the libraries, and the benchmarks use them as the
+baseline.
 """
 import ast
 import importlib.util
 import os
 
-RENDERINGS = os.path.dirname(os.path.abspath(__file__))
+# The folder of the modules' folders, each holding its reference body.
+RENDERINGS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+                          "libs", "ciphers")
 
 # The standard library's functions the bodies call that a pin may answer for.
 PINNABLE = {("base64", "b64encode"), ("base64", "urlsafe_b64decode"), ("hashlib", "md5")}
@@ -29,7 +33,7 @@ class _Pinning(ast.NodeTransformer):
 
 
 def load_rendering(name, pin=None, **rebound):
-    path = os.path.join(RENDERINGS, name + ".py")
+    path = os.path.join(RENDERINGS, name, "reference.py")
     spec = importlib.util.spec_from_file_location("rendering_" + name, path)
     module = importlib.util.module_from_spec(spec)
     if pin is None:

@@ -1,7 +1,7 @@
 // _TavroCrypt4's bodies as written, for a call whose builtins are not the module's own (on
 // 3.9, see tavro::Context): each name is looked up, and each builtin called, where the body
 // does.
-#include "tavro_crypt_4.hpp"
+#include "lines.hpp"
 
 namespace tavro_crypt_4 {
 namespace {
@@ -29,8 +29,8 @@ bool append(Context& context, PyObject* sequence, Value&& value) {
 
 }  // namespace
 
-PyObject* e1_as_written(Context& context, PyObject* argument) {
-    Ref raw = Ref::borrow(argument);
+PyObject* e1_written(Context& context, PyObject* const* parameters) {
+    Ref raw = Ref::borrow(parameters[0]);
     context.line = line_e1_isinstance;
     int text = tavro::is_instance(context, raw.get(), s_str, &PyUnicode_Type);
     if (text < 0) return nullptr;
@@ -94,7 +94,8 @@ PyObject* e1_as_written(Context& context, PyObject* argument) {
     return seal(context, r1.get());
 }
 
-PyObject* d1_as_written(Context& context, PyObject* encrypted, PyObject* enc) {
+PyObject* d1_written(Context& context, PyObject* const* parameters) {
+    PyObject *encrypted = parameters[0], *enc = parameters[1];
     Ref raw;
     if (int opened = open_payload(context, encrypted, raw); opened <= 0) {
         return opened < 0 ? nullptr : Ref::borrow(Py_None).release();
