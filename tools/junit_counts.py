@@ -3,7 +3,7 @@
 Usage: junit_counts.py REPORT.xml   prints, for example, "1 failed, 510 passed, 11 skipped"
 """
 
-import sys
+import argparse
 import xml.etree.ElementTree as ElementTree
 
 
@@ -36,4 +36,6 @@ def describe(tally):
 
 
 if __name__ == "__main__":
-    print(describe(counts(sys.argv[1])))
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("report", metavar="REPORT.xml")
+    print(describe(counts(parser.parse_args().report)))

@@ -31,13 +31,29 @@ def test_options_select_targets_in_table_order(argv, targets, extra):
     assert ([t.name for t in options.targets], options.pytest_extra) == (targets, extra)
 
 
-@pytest.mark.parametrize("argv, message", [
-    (["--target"], "--target needs a name"), (["--target", "sid-armhf"], "unknown target sid-armhf"),
-    (["--scripts-test", "3.9"], "no CPython 3.9 here"), (["-x"], "unknown option: -x"),
+@pytest.mark.parametrize("parse, argv, message", [
+    (target_plan.parse, ["--target", "sid-armhf"], "unknown target sid-armhf"),
+    (target_plan.parse, ["--scripts-test", "3.9"], "no CPython 3.9 here"),
+    (dist.parse, ["--archs", "amd64,mips"], "unknown in --archs: mips"),
+    (target_plan.parse, ["--target"], None), (target_plan.parse, ["-x", "--", "-x"], None),
+    (dist.parse, ["sdist", "wheel"], None), (dist.parse, ["--suites"], None),
 ])
-def test_bad_options(argv, message):
-    with pytest.raises(system.Failure, match=message):
-        target_plan.parse(argv)
+def test_bad_options(parse, argv, message):
+    """A value the table lacks fails the run; a malformed command line is a usage error."""
+    with pytest.raises(system.Failure if message else SystemExit, match=message) as raised:
+        parse(argv)
+    assert message or raised.value.code == 2
+
+
+@pytest.mark.parametrize("argv, status", [
+    (["target-test", "--help"], 0), (["interpreter", "--help"], 0), (["dist", "--help"], 0),
+    (["--help"], 0), (["dist-all"], 2), ([], 2),
+])
+def test_driver_verbs(argv, status):
+    """--help does no work (no root, no build), whatever the verb; a bad verb is a usage error."""
+    done = subprocess.run([sys.executable, os.path.join(REPO, "tools", "driver"), *argv],
+                          capture_output=True, text=True, timeout=60)
+    assert (done.returncode, "usage:" in (done.stderr, done.stdout)[status == 0]) == (status, True)
 
 
 def test_plan_orders_phases_and_what_each_waits_for():

@@ -8,6 +8,7 @@ into it: a stand-in that sends a bytearray to the interpreter's own binascii, wh
 bytes without the bytearray's lock while another thread writes them, races the same way
 without the libraries."""
 
+import argparse
 import re
 import sys
 
@@ -56,4 +57,6 @@ def main(paths):
 
 
 if __name__ == "__main__":
-    sys.exit(main(sys.argv[1:]))
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("logs", nargs="+", metavar="LOG")
+    sys.exit(main(parser.parse_args().logs))

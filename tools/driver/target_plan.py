@@ -1,17 +1,18 @@
 """scripts/target-test's options, and the plan of phases they make: which trees, builds,
 checks, suites and debug runs, in which order, and what each waits for."""
 
-from dataclasses import dataclass, field
-from typing import List, Optional, Tuple
+import argparse
+from dataclasses import dataclass
+from typing import Optional, Tuple
 
 from .system import Failure
 from .table import CI_TARGETS, TARGETS, Target
 
-USAGE = """\
-target-test: build tavro's extension modules for the Debian releases it is deployed on and
-run the test suite there, from an x86-64 Debian host.
+DESCRIPTION = """\
+Build tavro's extension modules for the Debian releases it is deployed on and run the test
+suite there, from an x86-64 Debian host.
 
-Targets (the table in tools/driver/table.py):
+targets (the table in tools/driver/table.py):
   bullseye-armhf     Debian 11, 32-bit ARM hard-float, CPython 3.9
   bookworm-armhf     Debian 12, 32-bit ARM hard-float, CPython 3.11
   trixie-armhf       Debian 13, 32-bit ARM hard-float, CPython 3.13
@@ -41,23 +42,11 @@ For each Debian release the run
      first on PATH and named by TAVRO_TEST_SCRIPT_DIR), then tests/refleak_check.py;
   7. prints a summary (test counts, time per phase); exits non-zero if anything failed.
 
-Usage: scripts/target-test [options] [-- extra pytest arguments]
-  --target NAME    run this target (repeatable); default: all of them
-  --ci             run the targets CI runs: bullseye-armhf trixie-arm64 forky-amd64
-                   forky-amd64-py315 forky-armhf
-  --quick          leave out the debug interpreter's full suite (the debug build and the
-                   leak check still run) and stop each suite at its first failure
-  --debug-only     only the debug builds, their suites and the leak checks
-  --no-debug       leave out the debug build, its suite and the leak check
-  --trees-only     make or reuse the trees, then stop
-  --rebuild-trees  throw the cached trees away and make them anew
-  --scripts-test X.Y
-                   run scripts/test --python X.Y (with the extra arguments) in the chroot
-                   of the release whose amd64 target runs CPython X.Y, on this checkout:
-                   how scripts/test reaches an interpreter the host lacks (3.14, 3.15)
-  -h, --help       print this text
+Arguments after -- go to pytest.
+"""
 
-Environment:
+EPILOG = """\
+environment:
   TAVRO_TARGET_CACHE   trees, build output and the helpers' venv (default
                        /var/cache/tavro-target); one run at a time per cache folder
   TAVRO_DEBIAN_MIRROR  archive base URL (default: the Debian archive in this host's apt
@@ -69,51 +58,41 @@ released on exit (and, after a hard kill, at the start of the next run).
 """
 
 
-class UsageError(Failure):
-    """A bad command line: the usage goes before the message."""
-
-
-@dataclass
-class Options:
-    targets: List[Target] = field(default_factory=list)
-    quick: bool = False
-    do_targets: bool = True
-    do_debug: bool = True
-    trees_only: bool = False
-    rebuild_trees: bool = False
-    scripts_test: Optional[str] = None
-    pytest_extra: List[str] = field(default_factory=list)
-    help: bool = False
+def parser():
+    parser = argparse.ArgumentParser(
+        prog="scripts/target-test", usage="%(prog)s [options] [-- PYTEST_ARGUMENT...]",
+        description=DESCRIPTION, epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--target", action="append", dest="names", default=[], metavar="NAME",
+                        help="run this target (repeatable); default: all of them")
+    parser.add_argument("--ci", action="store_true",
+                        help="run the targets CI runs: " + " ".join(CI_TARGETS))
+    parser.add_argument("--quick", action="store_true",
+                        help="leave out the debug interpreter's full suite (the debug build and "
+                             "the leak check still run) and stop each suite at its first failure")
+    parser.add_argument("--debug-only", action="store_false", dest="do_targets",
+                        help="only the debug builds, their suites and the leak checks")
+    parser.add_argument("--no-debug", action="store_false", dest="do_debug",
+                        help="leave out the debug build, its suite and the leak check")
+    parser.add_argument("--trees-only", action="store_true",
+                        help="make or reuse the trees, then stop")
+    parser.add_argument("--rebuild-trees", action="store_true",
+                        help="throw the cached trees away and make them anew")
+    parser.add_argument("--scripts-test", metavar="X.Y",
+                        help="run scripts/test --python X.Y (with the pytest arguments) on this "
+                             "checkout in the chroot whose amd64 target runs CPython X.Y: how "
+                             "scripts/test reaches 3.14 and 3.15, which the host lacks")
+    return parser
 
 
 def parse(argv):
-    options, names, known = Options(), [], [t.name for t in TARGETS]
-    flags = {"--quick": ("quick", True), "--debug-only": ("do_targets", False),
-             "--no-debug": ("do_debug", False), "--trees-only": ("trees_only", True),
-             "--rebuild-trees": ("rebuild_trees", True)}
-    arguments = list(argv)
-    while arguments:
-        argument = arguments.pop(0)
-        if argument in flags:
-            setattr(options, *flags[argument])
-        elif argument == "--target":
-            if not arguments:
-                raise Failure("--target needs a name: " + " ".join(known))
-            names.append(arguments.pop(0))
-        elif argument == "--ci":
-            names += CI_TARGETS
-        elif argument == "--scripts-test":
-            if not arguments:
-                raise Failure("--scripts-test needs a CPython version")
-            options.scripts_test = arguments.pop(0)
-        elif argument in ("-h", "--help"):
-            options.help = True
-            return options
-        elif argument == "--":
-            options.pytest_extra = arguments
-            break
-        else:
-            raise UsageError("unknown option: " + argument)
+    """The options, with the targets they select (in table order) and the pytest arguments."""
+    argv = list(argv)
+    # Everything after the first -- is pytest's, even what looks like an option of ours.
+    split = argv.index("--") if "--" in argv else len(argv)
+    options = parser().parse_args(argv[:split])
+    options.pytest_extra = argv[split + 1:]
+    names, known = options.names + list(CI_TARGETS if options.ci else ()), [t.name for t in TARGETS]
     if options.quick:
         options.pytest_extra = ["-x"] + options.pytest_extra
     if options.scripts_test:

@@ -7,7 +7,6 @@ import re
 import shlex
 import shutil
 import subprocess
-import sys
 import time
 
 import junit_counts
@@ -383,15 +382,7 @@ class TargetRun:
 def main(repo, argv):
     console = system.Console("target-test")
     try:
-        options = target_plan.parse(argv)
-        if options.help:
-            print(target_plan.USAGE, end="")
-            return 0
-        return TargetRun(repo, options).main()
-    except target_plan.UsageError as error:
-        print(target_plan.USAGE, end="", file=sys.stderr)
-        console.say("error: %s" % error)
-        return 1
+        return TargetRun(repo, target_plan.parse(argv)).main()
     except Failure as error:
         console.say("error: %s" % error)
         return 1
