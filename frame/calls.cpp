@@ -99,15 +99,29 @@ bool append_byte(Context& context, PyObject* bytearray, PyObject* value) {
         int overflow = 0;
         long byte = PyLong_AsLongAndOverflow(value, &overflow);
         if (!overflow && byte >= 0 && byte < 256) {
-            Py_ssize_t size = PyByteArray_GET_SIZE(bytearray);
-            if (PyByteArray_Resize(bytearray, size + 1) < 0) return false;
-            PyByteArray_AS_STRING(bytearray)[size] = static_cast<char>(byte);
-            return true;
+            return append_known_byte(bytearray, static_cast<unsigned char>(byte));
         }
     }
     // Anything else takes the method itself, so its conversions and messages are the ones
     // a Python caller would get.
     return static_cast<bool>(call_method(bytearray, context.library.names.append, {value}));
+}
+
+bool append_known_byte(PyObject* bytearray, unsigned char byte) {
+    Py_ssize_t size = PyByteArray_GET_SIZE(bytearray);
+    if (PyByteArray_Resize(bytearray, size + 1) < 0) return false;
+    PyByteArray_AS_STRING(bytearray)[size] = static_cast<char>(byte);
+    return true;
+}
+
+Ref decoded_if_asked(Context& context, Ref data, PyObject* enc, int if_line, int decode_line) {
+    context.line = if_line;
+    int wants_text = truth(enc);
+    if (wants_text < 0) return {};
+    if (!wants_text) return data;
+    context.line = decode_line;
+    const FrameNames& names = context.library.names;
+    return call_method_with_keyword(context, data.get(), names.decode, names.encoding, enc);
 }
 
 int is_instance(Context& context, PyObject* object, PyObject* type_name, PyTypeObject* type) {

@@ -43,6 +43,12 @@ Ref item(PyObject* object, Py_ssize_t index);
 
 // Appends `value` to a bytearray as `bytearray.append` would, errors included.
 bool append_byte(Context& context, PyObject* bytearray, PyObject* value);
+// Appends a byte already known, as `bytearray.append` does.
+bool append_known_byte(PyObject* bytearray, unsigned char byte);
+
+// The ending of the d1 bodies, `if enc:` on `if_line`, then `return data.decode(encoding=enc)`
+// on `decode_line`, else `return data`.
+Ref decoded_if_asked(Context& context, Ref data, PyObject* enc, int if_line, int decode_line);
 
 // Python's truth test: 1, 0, or -1 with an exception set.
 inline int truth(PyObject* object) { return PyObject_IsTrue(object); }

@@ -8,6 +8,12 @@
 
 namespace tavro {
 
+Ref new_ascii_text(Py_ssize_t size) {
+    Ref text = Ref::steal(PyUnicode_New(size, ascii_max));
+    if (!text) PyErr_Clear();
+    return text;
+}
+
 bool plain_bytes(PyObject* object, PlainBytes& plain) {
     plain.immutable = true;
     plain.owner = Ref::borrow(object);

@@ -11,6 +11,13 @@ namespace tavro {
 // compact ASCII str whose characters are its bytes, which the libraries then write directly.
 inline constexpr Py_UCS4 ascii_max = 127;
 
+// A new ASCII str of `size` characters for a fast path to write, or null with no exception
+// set: the general path then makes the call, and reports a failure as the body would.
+Ref new_ascii_text(Py_ssize_t size);
+inline char* ascii_characters(PyObject* text) {
+    return reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text));
+}
+
 // The bytes a fast path reads from an exact bytes, bytearray or str (its UTF-8 form). False,
 // with no exception set, for anything else or a str that has no UTF-8 form. The pointer is
 // valid only until code that could change the object runs; while `owner` lives it is valid

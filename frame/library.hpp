@@ -132,7 +132,8 @@ struct TracebackCodes {
     X(dunder_module, "__module__") X(dunder_name, "__name__")                             \
     X(dunder_qualname, "__qualname__") X(staticmethod, "staticmethod")                    \
     X(dunder_builtins, "__builtins__") X(isinstance, "isinstance") X(len, "len")           \
-    X(MemoryError, "MemoryError") X(Exception, "Exception")
+    X(MemoryError, "MemoryError") X(Exception, "Exception") X(decode, "decode")             \
+    X(encoding, "encoding")
 
 struct FrameNames {
     TAVRO_FRAME_NAMES(TAVRO_DECLARE)
@@ -194,7 +195,7 @@ static_assert(sizeof(Method) == aligned(22 * sizeof(void*) + 3 * sizeof(int), al
               "Method changed: bump shared_layout_version");
 static_assert(sizeof(Context) == aligned(3 * sizeof(void*) + sizeof(int), alignof(Context)),
               "Context changed: bump shared_layout_version");
-static_assert(sizeof(FrameNames) == 20 * sizeof(void*),
+static_assert(sizeof(FrameNames) == 22 * sizeof(void*),
               "the frame's names changed: bump shared_layout_version");
 static_assert(sizeof(TracebackCodes) == aligned(sizeof(void*) + 2 * sizeof(Py_ssize_t) +
                                                     sizeof(versions::Mutex),

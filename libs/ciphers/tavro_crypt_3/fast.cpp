@@ -43,12 +43,9 @@ tavro::FastAnswer e1_fast(Context&, PyObject* const* parameters) {
         return tavro::FastAnswer::declined();
     }
     const Py_ssize_t size = tavro::base64::encoded_size(plain.size, true);
-    Ref text = Ref::steal(PyUnicode_New(size, tavro::ascii_max));
-    if (!text) {
-        PyErr_Clear();
-        return tavro::FastAnswer::declined();
-    }
-    char* const out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    Ref text = tavro::new_ascii_text(size);
+    if (!text) return tavro::FastAnswer::declined();
+    char* const out = tavro::ascii_characters(text.get());
     {
         const auto bytes = static_cast<std::size_t>(plain.size);
         tavro::Unlocked work(plain.immutable && bytes >= unlocked_from);

@@ -68,12 +68,7 @@ Ref decoded(Context& context, PyObject* raw, PyObject* enc) {
                  ? tavro::pinned::urlsafe_b64decode(padded.get(), decode_names)
                  : tavro::call(b64decode.get(), {padded.get()});
     if (!dd) return {};
-    context.line = line_d1_if_enc;
-    int wants_text = tavro::truth(enc);
-    if (wants_text < 0) return {};
-    if (!wants_text) return dd;
-    context.line = line_d1_decode;
-    return tavro::call_method_with_keyword(context, dd.get(), s_decode, s_encoding, enc);
+    return tavro::decoded_if_asked(context, std::move(dd), enc, line_d1_if_enc, line_d1_decode);
 }
 
 }  // namespace

@@ -58,12 +58,9 @@ tavro::FastAnswer e1_fast(Context&, PyObject* const* parameters) {
     }
     const auto plain_size = static_cast<std::size_t>(plain.size);
     const auto size = static_cast<Py_ssize_t>(token::token_size(plain_size));
-    Ref text = Ref::steal(PyUnicode_New(size, tavro::ascii_max));
-    if (!text) {
-        PyErr_Clear();
-        return tavro::FastAnswer::declined();
-    }
-    char* const out = reinterpret_cast<char*>(PyUnicode_1BYTE_DATA(text.get()));
+    Ref text = tavro::new_ascii_text(size);
+    if (!text) return tavro::FastAnswer::declined();
+    char* const out = tavro::ascii_characters(text.get());
     {
         tavro::Unlocked work(plain.immutable && plain_size >= unlocked_from);
         token::seal(plain.data, plain_size, out);

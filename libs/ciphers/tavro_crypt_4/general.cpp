@@ -89,9 +89,7 @@ bool encipher_items(Context& context, PyObject* payload, PyObject* raw, Py_ssize
         context.line = line_e1_append;
         const unsigned char enciphered =
             token::encipher(plain_byte, multiplier, offset, position_key);
-        Py_ssize_t size = PyByteArray_GET_SIZE(payload);
-        if (PyByteArray_Resize(payload, size + 1) < 0) return false;
-        PyByteArray_AS_STRING(payload)[size] = static_cast<char>(enciphered);
+        if (!tavro::append_known_byte(payload, enciphered)) return false;
     }
     return true;
 }
@@ -222,12 +220,8 @@ PyObject* d1_general(Context& context, PyObject* const* parameters) {
         context.line = line_d1_append;
         if (!tavro::append_byte(context, output.get(), plain.get())) return nullptr;
     }
-    context.line = line_d1_if_enc;
-    int wants_text = tavro::truth(enc);
-    if (wants_text < 0) return nullptr;
-    if (!wants_text) return output.release();
-    context.line = line_d1_decode;
-    return tavro::call_method_with_keyword(context, output.get(), s_decode, s_encoding, enc)
+    return tavro::decoded_if_asked(context, std::move(output), enc, line_d1_if_enc,
+                                   line_d1_decode)
         .release();
 }
 

@@ -135,12 +135,8 @@ PyObject* d1_written(Context& context, PyObject* const* parameters) {
         return append(context, r1.get(), [&] { return value.release(); });
     });
     if (!deciphered) return nullptr;
-    context.line = line_d1_if_enc;
-    int wants_text = tavro::truth(enc);
-    if (wants_text < 0) return nullptr;
-    if (!wants_text) return r1.release();
-    context.line = line_d1_decode;
-    return tavro::call_method_with_keyword(context, r1.get(), s_decode, s_encoding, enc).release();
+    return tavro::decoded_if_asked(context, std::move(r1), enc, line_d1_if_enc, line_d1_decode)
+        .release();
 }
 
 }  // namespace tavro_crypt_4
