@@ -7,6 +7,7 @@ fresh process reading that file and writing its answers to another, best of thre
 a plain Python loop that calls d1 and writes the same lines, `tavro-token decrypt --lines`,
 `decrypt --lines --json` and `verify`. Prints each time and its ratio to the loop's.
 """
+
 import os
 import subprocess
 import sys

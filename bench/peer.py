@@ -4,6 +4,7 @@ yardstick for the benchmarks and never part of the package.
 
 Built once per interpreter into build/bench-peer/<interpreter tag>/.
 """
+
 import importlib
 import os
 import shutil
@@ -30,11 +31,12 @@ def build():
     if all(os.path.exists(os.path.join(BUILD, name + suffix)) for name in NAMES.values()):
         return
     for rendering, name in NAMES.items():
-        shutil.copy(os.path.join(RENDERINGS, rendering, "reference.py"), os.path.join(BUILD, name + ".py"))
+        shutil.copy(
+            os.path.join(RENDERINGS, rendering, "reference.py"), os.path.join(BUILD, name + ".py")
+        )
     with open(os.path.join(BUILD, "setup.py"), "w") as setup:
         setup.write(SETUP)
-    subprocess.run([sys.executable, "setup.py"], cwd=BUILD, check=True,
-                   stdout=subprocess.DEVNULL)
+    subprocess.run([sys.executable, "setup.py"], cwd=BUILD, check=True, stdout=subprocess.DEVNULL)
 
 
 def load():

@@ -10,6 +10,7 @@ seed; the difference of each function's own count, divided by EXTRA, is its cost
 with start-up cancelled out. Instruction counts do not depend on what else the machine is
 doing, so they compare well between two builds where timings would not.
 """
+
 import collections
 import os
 import re
@@ -45,11 +46,22 @@ ROW = re.compile(r"\s*([\d,]+)\s+\([^)]*\)\s+(?:\?\?\?:|/\S*?\.\w+:)?(.+?)(?: \[
 def own_counts(site, script, count, folder):
     out = os.path.join(folder, f"callgrind.{count}")
     environment = dict(os.environ, PYTHONPATH=site, PYTHONHASHSEED="0", OPENBLAS_NUM_THREADS="1")
-    subprocess.run(["valgrind", "--tool=callgrind", f"--callgrind-out-file={out}",
-                    sys.executable, script, str(count)],
-                   env=environment, check=True, capture_output=True)
-    annotated = subprocess.run(["callgrind_annotate", "--threshold=100", out],
-                               check=True, capture_output=True, text=True).stdout
+    subprocess.run(
+        [
+            "valgrind",
+            "--tool=callgrind",
+            f"--callgrind-out-file={out}",
+            sys.executable,
+            script,
+            str(count),
+        ],
+        env=environment,
+        check=True,
+        capture_output=True,
+    )
+    annotated = subprocess.run(
+        ["callgrind_annotate", "--threshold=100", out], check=True, capture_output=True, text=True
+    ).stdout
     counts = collections.Counter()
     for line in annotated.splitlines():
         match = ROW.match(line)
@@ -82,8 +94,10 @@ def profile(site, case, against=None):
     if against:
         _, older = per_call(against, case)
         beside = f" (older build {sum(older.values()):.0f}: {total / sum(older.values()):.3f}x)"
-    print(f"{CASES[case]}: {total:.0f} instructions per call of the loop, "
-          f"library {totals['library']:.0f}, interpreter {totals['interpreter']:.0f}{beside}")
+    print(
+        f"{CASES[case]}: {total:.0f} instructions per call of the loop, "
+        f"library {totals['library']:.0f}, interpreter {totals['interpreter']:.0f}{beside}"
+    )
     for (owner, function), cost in sorted(costs.items(), key=lambda item: -item[1]):
         if cost >= 20:
             print(f"  {cost:6.0f}  {owner:11}  {function[:90]}")

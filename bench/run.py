@@ -24,6 +24,7 @@ has cores, each thread with its own input, each as a multiple of one thread's in
 (--threads-only prints it alone). On a free-threaded interpreter a last column gives one
 thread's rate over the same interpreter's with the lock turned on.
 """
+
 import argparse
 import base64
 import binascii
@@ -82,42 +83,88 @@ def cases(sizes):
     for size in sizes:
         payload, words = data(size), text(size)
         names = {
-            "payload": payload, "words": words, "encoded": tavro_crypt_3._TavroCrypt3.e2(payload),
+            "payload": payload,
+            "words": words,
+            "encoded": tavro_crypt_3._TavroCrypt3.e2(payload),
             "token": tavro_crypt_4._TavroCrypt4.e1(payload),
             "word_token": tavro_crypt_4._TavroCrypt4.e1(words),
-            "sealed": key_header + payload, "sealed_words": key_header + words.encode(),
-            "word_bytes": words.encode(), "md5": hashlib.md5,
+            "sealed": key_header + payload,
+            "sealed_words": key_header + words.encode(),
+            "word_bytes": words.encode(),
+            "md5": hashlib.md5,
         }
         names["body"] = names["token"][:-32].encode()
         names["word_body"] = names["word_token"][:-32].encode()
-        yield (f"4.e1 bytes {label(size)}", size, "k.e1(payload)", "floor_encrypt(sealed)",
-               "md5(body).digest()", names)
-        yield (f"4.e1 str {label(size)}", size, "k.e1(words)", "floor_encrypt(sealed_words)",
-               "md5(word_body).digest()", names)
-        yield (f"4.d1 {label(size)}", size, "k.d1(token)", "floor_decrypt(token)",
-               "md5(body).digest()", names)
-        yield (f"4.d1 enc {label(size)}", size, "k.d1(word_token, 'utf-8')",
-               "floor_decrypt(word_token), word_bytes.decode('utf-8')", "md5(word_body).digest()",
-               names)
+        yield (
+            f"4.e1 bytes {label(size)}",
+            size,
+            "k.e1(payload)",
+            "floor_encrypt(sealed)",
+            "md5(body).digest()",
+            names,
+        )
+        yield (
+            f"4.e1 str {label(size)}",
+            size,
+            "k.e1(words)",
+            "floor_encrypt(sealed_words)",
+            "md5(word_body).digest()",
+            names,
+        )
+        yield (
+            f"4.d1 {label(size)}",
+            size,
+            "k.d1(token)",
+            "floor_decrypt(token)",
+            "md5(body).digest()",
+            names,
+        )
+        yield (
+            f"4.d1 enc {label(size)}",
+            size,
+            "k.d1(word_token, 'utf-8')",
+            "floor_decrypt(word_token), word_bytes.decode('utf-8')",
+            "md5(word_body).digest()",
+            names,
+        )
         yield f"3.e1 {label(size)}", size, "c.e1(payload)", "floor_encode(payload)", None, names
         yield f"3.d1 {label(size)}", size, "c.d1(encoded)", "floor_decode(encoded)", None, names
         # What users send the codec besides its own unpadded text: its padded e1 text, as str,
         # bytes and bytearray, the URL-safe alphabet, and text wrapped at 76 columns.
         padded = tavro_crypt_3._TavroCrypt3.e1(payload + b"x")
-        names.update(padded=padded, padded_bytes=padded.encode(),
-                     padded_array=bytearray(padded.encode()),
-                     urlsafe=base64.urlsafe_b64encode(payload + b"x").decode(),
-                     wrapped=base64.encodebytes(payload).decode())
-        for case, statement in (("padded", "c.d1(padded)"), ("padded bytes", "c.d1(padded_bytes)"),
-                                ("padded bytearray", "c.d1(padded_array)"),
-                                ("url-safe", "c.d1(urlsafe)"), ("wrapped", "c.d1(wrapped)")):
+        names.update(
+            padded=padded,
+            padded_bytes=padded.encode(),
+            padded_array=bytearray(padded.encode()),
+            urlsafe=base64.urlsafe_b64encode(payload + b"x").decode(),
+            wrapped=base64.encodebytes(payload).decode(),
+        )
+        for case, statement in (
+            ("padded", "c.d1(padded)"),
+            ("padded bytes", "c.d1(padded_bytes)"),
+            ("padded bytearray", "c.d1(padded_array)"),
+            ("url-safe", "c.d1(urlsafe)"),
+            ("wrapped", "c.d1(wrapped)"),
+        ):
             if case == "wrapped" or size <= KiB:
-                yield (f"3.d1 {case} {label(size)}", size, statement, "floor_decode(encoded)",
-                       None, names)
+                yield (
+                    f"3.d1 {case} {label(size)}",
+                    size,
+                    statement,
+                    "floor_decode(encoded)",
+                    None,
+                    names,
+                )
 
 
 def label(size):
-    return f"{size // MiB} MiB" if size >= MiB else f"{size // KiB} KiB" if size >= KiB else f"{size} B"
+    return (
+        f"{size // MiB} MiB"
+        if size >= MiB
+        else f"{size // KiB} KiB"
+        if size >= KiB
+        else f"{size} B"
+    )
 
 
 def best_times(timers, quick):
@@ -178,13 +225,21 @@ def thread_cases():
         token = cipher.e1(payload)
         encoded = codec.e1(payload)
         body = token[:-32].encode()
-        found += [(f"4.e1 {label(size)}", lambda p=payload: partial(cipher.e1, own(p))),
-                  (f"4.d1 {label(size)}", lambda t=token: partial(cipher.d1, own(t))),
-                  (f"3.d1 {len(encoded)} chars" if size < MiB else f"3.d1 {label(size)}",
-                   lambda e=encoded: partial(codec.d1, own(e)))]
+        found += [
+            (f"4.e1 {label(size)}", lambda p=payload: partial(cipher.e1, own(p))),
+            (f"4.d1 {label(size)}", lambda t=token: partial(cipher.d1, own(t))),
+            (
+                f"3.d1 {len(encoded)} chars" if size < MiB else f"3.d1 {label(size)}",
+                lambda e=encoded: partial(codec.d1, own(e)),
+            ),
+        ]
         if size == MiB:
-            found.append((f"md5 of body {label(size)}",
-                          lambda b=body: lambda b=own(b): hashlib.md5(b).digest()))
+            found.append(
+                (
+                    f"md5 of body {label(size)}",
+                    lambda b=body: lambda b=own(b): hashlib.md5(b).digest(),
+                )
+            )
     return found
 
 
@@ -207,20 +262,31 @@ def threads_table():
     rates = one_thread_rates(cases)
     locked = {}
     if free_threaded:
-        child = subprocess.run([sys.executable, __file__, "--one-thread-rates"], check=True,
-                               capture_output=True, text=True, env=dict(os.environ, PYTHON_GIL="1"))
+        child = subprocess.run(
+            [sys.executable, __file__, "--one-thread-rates"],
+            check=True,
+            capture_output=True,
+            text=True,
+            env=dict(os.environ, PYTHON_GIL="1"),
+        )
         locked = json.loads(child.stdout)
-    print(f"\nthreads ({sys.implementation.cache_tag}, interpreter lock "
-          f"{'off' if free_threaded else 'on'}; each thread with its own input)")
-    print(f"{'case':22} {'1 thread':>12} " +
-          " ".join(f"{f'{count} threads':>10}" for count in counts[1:]) +
-          (f" {'off/on':>8}" if free_threaded else ""))
+    print(
+        f"\nthreads ({sys.implementation.cache_tag}, interpreter lock "
+        f"{'off' if free_threaded else 'on'}; each thread with its own input)"
+    )
+    print(
+        f"{'case':22} {'1 thread':>12} "
+        + " ".join(f"{f'{count} threads':>10}" for count in counts[1:])
+        + (f" {'off/on':>8}" if free_threaded else "")
+    )
     for name, make_call in cases:
         calls, one = rates[name]
         ratios = [calls_per_second(make_call, count, calls) / one for count in counts[1:]]
-        print(f"{name:22} {1 / one * 1e6:10.2f}us " +
-              " ".join(f"{ratio:9.2f}x" for ratio in ratios) +
-              (f" {one / locked[name][1]:7.2f}x" if free_threaded else ""))
+        print(
+            f"{name:22} {1 / one * 1e6:10.2f}us "
+            + " ".join(f"{ratio:9.2f}x" for ratio in ratios)
+            + (f" {one / locked[name][1]:7.2f}x" if free_threaded else "")
+        )
 
 
 def main():
@@ -244,14 +310,22 @@ def main():
     peer = None
     if not options.no_peer:
         import peer as compiled
+
         peer_3, peer_4 = compiled.load()
         peer = (peer_3._TavroCrypt3, peer_4._TavroCrypt4)
 
-    print(f"{'case':18} {'baseline':>11} {'peer':>11} {'floor':>11} {'library':>11} "
-          f"{'peer/lib':>9} {'base/lib':>9} {'lib/floor':>9} {'lib/md5':>9} {'memory':>7}")
-    floors = {"floor_encrypt": floor_encrypt, "floor_decrypt": floor_decrypt,
-              "floor_encode": floor_encode, "floor_decode": floor_decode}
+    print(
+        f"{'case':18} {'baseline':>11} {'peer':>11} {'floor':>11} {'library':>11} "
+        f"{'peer/lib':>9} {'base/lib':>9} {'lib/floor':>9} {'lib/md5':>9} {'memory':>7}"
+    )
+    floors = {
+        "floor_encrypt": floor_encrypt,
+        "floor_decrypt": floor_decrypt,
+        "floor_encode": floor_encode,
+        "floor_decode": floor_decode,
+    }
     for name, size, statement, floor, md5_statement, names in cases(sizes):
+
         def namespace(classes):
             return {**names, **floors, "c": classes[0], "k": classes[1]}
 
@@ -259,8 +333,11 @@ def main():
         contestants = [library, baseline if size <= MiB else None, peer if size <= MiB else None]
         for other in contestants[1:]:
             assert other is None or eval(statement, namespace(other)) == expected, name
-        timers = [timeit.Timer(statement, globals=namespace(classes))
-                  for classes in contestants if classes]
+        timers = [
+            timeit.Timer(statement, globals=namespace(classes))
+            for classes in contestants
+            if classes
+        ]
         timers.append(timeit.Timer(floor, globals=namespace(library)))
         if md5_statement:
             timers.append(timeit.Timer(md5_statement, globals=namespace(library)))
@@ -268,8 +345,9 @@ def main():
         fast, slow, compiled_time = (next(times) if classes else None for classes in contestants)
         floor_time = next(times)
         md5_time = next(times) if md5_statement else None
-        memory = (peak_memory(lambda: eval(statement, namespace(library)), size)
-                  if size >= MiB else None)
+        memory = (
+            peak_memory(lambda: eval(statement, namespace(library)), size) if size >= MiB else None
+        )
 
         def cell(seconds):
             return f"{seconds * 1e6:9.2f}us" if seconds else f"{'-':>11}"
@@ -277,10 +355,12 @@ def main():
         def ratio(value):
             return f"{value:8.2f}x" if value else f"{'-':>9}"
 
-        print(f"{name:18} {cell(slow)} {cell(compiled_time)} {cell(floor_time)} {cell(fast)} "
-              f"{ratio(compiled_time and compiled_time / fast)} {ratio(slow and slow / fast)} "
-              f"{ratio(fast / floor_time)} {ratio(md5_time and fast / md5_time)} "
-              f"{(f'{memory:6.2f}x' if memory else '-'):>7}")
+        print(
+            f"{name:18} {cell(slow)} {cell(compiled_time)} {cell(floor_time)} {cell(fast)} "
+            f"{ratio(compiled_time and compiled_time / fast)} {ratio(slow and slow / fast)} "
+            f"{ratio(fast / floor_time)} {ratio(md5_time and fast / md5_time)} "
+            f"{(f'{memory:6.2f}x' if memory else '-'):>7}"
+        )
     if not options.no_threads:
         threads_table()
 

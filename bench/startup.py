@@ -6,6 +6,7 @@ Runs each command REPEATS times (default 20) as a fresh process, both as `python
 the installed console script, and prints the best wall time of each with its ratio to
 `python -c pass` measured in the same run.
 """
+
 import os
 import subprocess
 import sys
@@ -38,16 +39,20 @@ def best(command, repeats):
 def main():
     repeats = int(sys.argv[1]) if len(sys.argv) > 1 else 20
     baseline = best([sys.executable, "-c", "pass"], repeats)
-    print("CPython %s, best of %d; ratio = time / time of `python -c pass` (%.1f ms)"
-          % (sys.version.split()[0], repeats, baseline * 1e3))
+    print(
+        "CPython %s, best of %d; ratio = time / time of `python -c pass` (%.1f ms)"
+        % (sys.version.split()[0], repeats, baseline * 1e3)
+    )
     print()
     print("| command | `python -m tavro.libs.ciphers` | ratio | `tavro-token` | ratio |")
     print("|---|---|---|---|---|")
     for arguments in COMMANDS:
         module = best([sys.executable, "-m", "tavro.libs.ciphers"] + arguments, repeats)
         script = best([SCRIPT] + arguments, repeats)
-        print("| `%s` | %.1f ms | %.1fx | %.1f ms | %.1fx |" % (
-            arguments[0], module * 1e3, module / baseline, script * 1e3, script / baseline))
+        print(
+            "| `%s` | %.1f ms | %.1fx | %.1f ms | %.1fx |"
+            % (arguments[0], module * 1e3, module / baseline, script * 1e3, script / baseline)
+        )
 
 
 if __name__ == "__main__":

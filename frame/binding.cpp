@@ -30,8 +30,7 @@ bool keywords_must_be_strings(const Method& method) {
 }
 
 bool unexpected_keyword(const Method& method, PyObject* key) {
-    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method.name,
-                 key);
+    PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", method.name, key);
     return false;
 }
 
@@ -44,8 +43,7 @@ int same_text(PyObject* key, PyObject* name) {
 }
 
 // Walks every keyword in dict order; the first one that fits no free parameter decides.
-bool match_keywords(const Method& method, PyObject* keywords, int filled_by_position,
-                    Ref* bound) {
+bool match_keywords(const Method& method, PyObject* keywords, int filled_by_position, Ref* bound) {
     const int count = method.parameter_count;
     Py_ssize_t position = 0;
     PyObject *key, *value;
@@ -71,9 +69,8 @@ bool match_keywords(const Method& method, PyObject* keywords, int filled_by_posi
             int same = same_text(key, parameter_name(method, index));
             if (same < 0) return false;
             if (same) {
-                PyErr_Format(PyExc_TypeError,
-                             "%s() got multiple values for keyword argument '%U'", method.name,
-                             key);
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'",
+                             method.name, key);
                 return false;
             }
         }
@@ -97,8 +94,7 @@ bool bind_nothing(const Method& method, Py_ssize_t given, PyObject* keywords) {
 
 }  // namespace
 
-bool bind_arguments(const Method& method, PyObject* arguments, PyObject* keywords,
-                    Ref* bound) {
+bool bind_arguments(const Method& method, PyObject* arguments, PyObject* keywords, Ref* bound) {
     const Py_ssize_t given = PyTuple_GET_SIZE(arguments);
     const int count = method.parameter_count;
     if (count == 0) return bind_nothing(method, given, keywords);

@@ -30,8 +30,9 @@ int catches(PyObject* handler, PyObject* exception) {
     const bool tuple = PyTuple_Check(handler);
     for (Py_ssize_t index = 0; index < (tuple ? PyTuple_GET_SIZE(handler) : 1); ++index) {
         if (!PyExceptionClass_Check(tuple ? PyTuple_GET_ITEM(handler, index) : handler)) {
-            PyErr_SetString(PyExc_TypeError, "catching classes that do not inherit from "
-                                             "BaseException is not allowed");
+            PyErr_SetString(PyExc_TypeError,
+                            "catching classes that do not inherit from "
+                            "BaseException is not allowed");
             return -1;
         }
     }
@@ -47,8 +48,8 @@ bool handle_as_written(Context& context, int memory_error_line, int exception_li
     const FrameNames& names = context.library.names;
     {
         versions::HandledException handling(caught.value());
-        for (auto [line, name] : {std::pair{memory_error_line, names.MemoryError},
-                                  {exception_line, names.Exception}}) {
+        for (auto [line, name] :
+             {std::pair{memory_error_line, names.MemoryError}, {exception_line, names.Exception}}) {
             context.line = line;
             Ref handler = global(context, name);
             int taken = handler ? catches(handler.get(), caught.value()) : -1;

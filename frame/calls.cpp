@@ -66,8 +66,8 @@ Ref call_global_method(Context& context, PyObject* global_name, PyObject* method
     return call_method(object.get(), method_name, arguments);
 }
 
-Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
-                             PyObject* keyword, PyObject* value) {
+Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name, PyObject* keyword,
+                             PyObject* value) {
     Ref method = attribute(object, name);
     if (!method) return {};
     Ref keywords = Ref::steal(PyDict_New());
@@ -135,7 +135,8 @@ int is_instance(Context& context, PyObject* object, PyObject* type_name, PyTypeO
 }
 
 Ref length(Context& context, PyObject* object) {
-    if (context.foreign_builtins()) return call_global(context, context.library.names.len, {object});
+    if (context.foreign_builtins())
+        return call_global(context, context.library.names.len, {object});
     Py_ssize_t size = PyObject_Size(object);
     return Ref::steal(size < 0 ? nullptr : PyLong_FromSsize_t(size));
 }

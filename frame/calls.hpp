@@ -31,8 +31,8 @@ Ref call_global(Context& context, PyObject* name, std::initializer_list<PyObject
 Ref call_global_method(Context& context, PyObject* global_name, PyObject* method_name,
                        std::initializer_list<PyObject*> arguments);
 // object.name(keyword=value), with no positional arguments.
-Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name,
-                             PyObject* keyword, PyObject* value);
+Ref call_method_with_keyword(Context& context, PyObject* object, PyObject* name, PyObject* keyword,
+                             PyObject* value);
 
 // `text.encode(codec)` where `codec` names UTF-8: an exact str is encoded directly, anything
 // else (a subclass may override encode) through its method.

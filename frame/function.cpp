@@ -253,8 +253,8 @@ int ready_function_type(Library& library) {
     if (!PyType_Check(type) ||
         reinterpret_cast<PyTypeObject*>(type)->tp_basicsize != sizeof(Function)) {
         PyErr_Format(PyExc_TypeError,
-                     "the shared function type %.200R does not have the expected size %zd",
-                     type, static_cast<Py_ssize_t>(sizeof(Function)));
+                     "the shared function type %.200R does not have the expected size %zd", type,
+                     static_cast<Py_ssize_t>(sizeof(Function)));
         return -1;
     }
     library.function_type = reinterpret_cast<PyTypeObject*>(registered.release());

@@ -24,8 +24,8 @@ bool swallow_exception(Context& context, int memory_error_line, int exception_li
     return true;
 }
 
-PyObject* result_or_handled(Context& context, Ref result, int memory_error_line,
-                            int exception_line, PyObject* fallback) {
+PyObject* result_or_handled(Context& context, Ref result, int memory_error_line, int exception_line,
+                            PyObject* fallback) {
     if (!result && swallow_exception(context, memory_error_line, exception_line)) {
         result = Ref::borrow(fallback);
     }

@@ -17,7 +17,7 @@ bool swallow_exception(Context& context, int memory_error_line, int exception_li
 // The `try` statement of such a body: `result` when its block made one, else `fallback`
 // when the handlers take the exception (a new reference either way), else null with the
 // exception in flight.
-PyObject* result_or_handled(Context& context, Ref result, int memory_error_line,
-                            int exception_line, PyObject* fallback);
+PyObject* result_or_handled(Context& context, Ref result, int memory_error_line, int exception_line,
+                            PyObject* fallback);
 
 }  // namespace tavro

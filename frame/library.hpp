@@ -153,7 +153,7 @@ struct Library {
     PyObject* source_path = nullptr;
     PyObject* full_name = nullptr;
     PyObject* init_name = nullptr;      // "init <full name>", the traceback name of the load
-    PyObject* none_default = nullptr;   // (None,): defaults of methods with an optional parameter
+    PyObject* none_default = nullptr;  // (None,): defaults of methods with an optional parameter
     PyObject* staticmethod = nullptr;
     FrameNames names{};
     TracebackCodes traceback_codes;
@@ -197,15 +197,15 @@ static_assert(sizeof(Context) == aligned(3 * sizeof(void*) + sizeof(int), aligno
               "Context changed: bump shared_layout_version");
 static_assert(sizeof(FrameNames) == 22 * sizeof(void*),
               "the frame's names changed: bump shared_layout_version");
-static_assert(sizeof(TracebackCodes) == aligned(sizeof(void*) + 2 * sizeof(Py_ssize_t) +
-                                                    sizeof(versions::Mutex),
-                                                alignof(TracebackCodes)),
+static_assert(sizeof(TracebackCodes) ==
+                  aligned(sizeof(void*) + 2 * sizeof(Py_ssize_t) + sizeof(versions::Mutex),
+                          alignof(TracebackCodes)),
               "TracebackCodes changed: bump shared_layout_version");
-static_assert(sizeof(Library) == aligned(sizeof(PyModuleDef) + sizeof(Description) +
-                                             sizeof(std::int64_t) + 10 * sizeof(void*) +
-                                             sizeof(FrameNames) + sizeof(TracebackCodes) +
-                                             sizeof(void*) + sizeof(versions::BuiltinsEntry),
-                                         alignof(Library)),
+static_assert(sizeof(Library) ==
+                  aligned(sizeof(PyModuleDef) + sizeof(Description) + sizeof(std::int64_t) +
+                              10 * sizeof(void*) + sizeof(FrameNames) + sizeof(TracebackCodes) +
+                              sizeof(void*) + sizeof(versions::BuiltinsEntry),
+                          alignof(Library)),
               "Library changed: bump shared_layout_version");
 
 }  // namespace tavro

@@ -112,8 +112,8 @@ bool make_constants(Library& library) {
         {&library.full_name, description.full_name, true},
         {&library.source_path, description.source_path, false},
     };
-    for (const auto& strings : {std::span<const StringConstant>(frame_strings),
-                                description.strings}) {
+    for (const auto& strings :
+         {std::span<const StringConstant>(frame_strings), description.strings}) {
         for (const StringConstant& constant : strings) {
             if (!make_string(constant.slot, constant.text, constant.interned)) return false;
         }
@@ -125,9 +125,9 @@ bool make_constants(Library& library) {
     for (Method& method : description.methods) {
         if (!make_string(&method.name_string, method.name, true) ||
             !make_string(&method.qualname_string, method.qualname, true) ||
-            !make_formatted(&method.traceback_name,
-                            PyUnicode_FromFormat("%s.%s", description.full_name,
-                                                 method.qualname))) {
+            !make_formatted(
+                &method.traceback_name,
+                PyUnicode_FromFormat("%s.%s", description.full_name, method.qualname))) {
             return false;
         }
     }
@@ -163,8 +163,8 @@ Ref make_code_object(Library& library, const Method& method) {
         Py_INCREF(name);
         PyTuple_SET_ITEM(locals.get(), index, name);
     }
-    Ref placeholder = Ref::steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(
-        library.description.source_path, method.name, method.definition_line)));
+    Ref placeholder = Ref::steal(reinterpret_cast<PyObject*>(
+        PyCode_NewEmpty(library.description.source_path, method.name, method.definition_line)));
     if (!placeholder) return {};
     Ref argument_count = Ref::steal(PyLong_FromLong(method.parameter_count));
     Ref local_total = Ref::steal(PyLong_FromLong(local_count));
@@ -172,12 +172,9 @@ Ref make_code_object(Library& library, const Method& method) {
     Ref changes = Ref::steal(PyDict_New());
     if (!argument_count || !local_total || !flags || !changes) return {};
     const std::pair<PyObject*, PyObject*> fields[] = {
-        {names.co_argcount, argument_count.get()},
-        {names.co_nlocals, local_total.get()},
-        {names.co_varnames, locals.get()},
-        {names.co_flags, flags.get()},
-        {names.co_filename, library.source_path},
-        {names.co_name, method.name_string},
+        {names.co_argcount, argument_count.get()},   {names.co_nlocals, local_total.get()},
+        {names.co_varnames, locals.get()},           {names.co_flags, flags.get()},
+        {names.co_filename, library.source_path},    {names.co_name, method.name_string},
         {names.co_qualname, method.qualname_string},
     };
     for (const auto& [field, value] : fields) {
@@ -262,8 +259,8 @@ std::array<PyModuleDef_Slot, 4> steps = versions::module_slots(
 }  // namespace
 
 Library::Library(const Description& description)
-    : definition{PyModuleDef_HEAD_INIT, description.name, credit_block, 0, no_functions, steps.data(),
-                 nullptr, nullptr, nullptr},
+    : definition{PyModuleDef_HEAD_INIT, description.name, credit_block, 0,      no_functions,
+                 steps.data(),          nullptr,          nullptr,      nullptr},
       description(description) {}
 
 PyObject* module_definition(Library& library) { return PyModuleDef_Init(&library.definition); }

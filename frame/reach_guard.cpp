@@ -61,7 +61,8 @@ void ReachGuard::expect_entry(PyObject* dict, PyObject* name, PyObject* value) {
     }
     if (!class_dict) {
         bool watched = false;
-        for (int index = 0; index < entry_count_ - 1; ++index) watched |= entries_[index].dict == dict;
+        for (int index = 0; index < entry_count_ - 1; ++index)
+            watched |= entries_[index].dict == dict;
         if (!watched && !watch_.add(dict)) overflow_ = true;
     }
 }

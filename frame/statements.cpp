@@ -11,12 +11,12 @@ Ref import_relative_first(Context& context, PyObject* name, PyObject* from_list)
     PyObject* globals = context.library.globals;
     Ref locals = Ref::steal(PyDict_New());
     if (!locals) return {};
-    Ref module = Ref::steal(
-        PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 1));
+    Ref module =
+        Ref::steal(PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 1));
     if (!module && PyErr_ExceptionMatches(PyExc_ImportError)) {
         PyErr_Clear();
-        module = Ref::steal(
-            PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 0));
+        module =
+            Ref::steal(PyImport_ImportModuleLevelObject(name, globals, locals.get(), from_list, 0));
     }
     return module;
 }
@@ -65,8 +65,8 @@ bool build_class(Context& context, PyObject* name, int class_line, std::span<Met
     for (Method& method : methods) {
         context.line = method.definition_line;
         bool has_optional = method.parameter_count > method.required_count;
-        Ref function =
-            Ref::steal(new_function(library, method, has_optional ? library.none_default : nullptr));
+        Ref function = Ref::steal(
+            new_function(library, method, has_optional ? library.none_default : nullptr));
         if (!function) return false;
         context.line = method.definition_line - 1;  // the @staticmethod line
         Ref wrapped = call(library.staticmethod, {function.get()});

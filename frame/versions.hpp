@@ -99,7 +99,8 @@ public:
     }
     // The interpreter lock keeps the dicts as they were looked at until now.
     void mark(Stamp) {
-        for (int index = 0; index < count_; ++index) versions_[index] = dicts_[index]->ma_version_tag;
+        for (int index = 0; index < count_; ++index)
+            versions_[index] = dicts_[index]->ma_version_tag;
     }
 
 private:

@@ -87,10 +87,11 @@ void check_encoding(const unsigned char* data, std::size_t size) {
         // Exactly the promised room, so that writing past it is an ASan report.
         std::vector<char> buffer(tavro::base64::encoded_size(size, pad));
         if (buffer.size() != theirs.size()) {
-            fail(pad ? "padded encoded_size" : "unpadded encoded_size", std::to_string(buffer.size()),
-                 std::to_string(theirs.size()));
+            fail(pad ? "padded encoded_size" : "unpadded encoded_size",
+                 std::to_string(buffer.size()), std::to_string(theirs.size()));
         }
-        const std::string ours(buffer.data(), tavro::base64::encode(data, size, buffer.data(), pad));
+        const std::string ours(buffer.data(),
+                               tavro::base64::encode(data, size, buffer.data(), pad));
         if (ours != theirs) fail(pad ? "padded encoding" : "unpadded encoding", ours, theirs);
     }
     // Padding is not plain: such text goes to the standard library's decoder.
@@ -124,7 +125,8 @@ void check_text(const unsigned char* data, std::size_t size) {
     std::vector<unsigned char> decoded;
     const bool ours = decode(text, size, decoded);
     if (ours != expected) {
-        fail("decode_plain of the input", ours ? "plain" : "not plain", expected ? "plain" : "not plain");
+        fail("decode_plain of the input", ours ? "plain" : "not plain",
+             expected ? "plain" : "not plain");
     }
     if (!ours) return;
 
@@ -149,7 +151,8 @@ void check_text(const unsigned char* data, std::size_t size) {
 void check_kernel_decoding(const std::string& text) {
     using namespace tavro::base64;
     std::vector<unsigned char> expected(decoded_size(text.size()));
-    const bool expected_plain = decode_plain_without_kernels(text.data(), text.size(), expected.data());
+    const bool expected_plain =
+        decode_plain_without_kernels(text.data(), text.size(), expected.data());
     for (const Kernels& kernels : vector_kernels()) {
         if (!kernels.available()) continue;
         std::vector<unsigned char> decoded(expected.size());

@@ -8,7 +8,8 @@ Each case calls one method of the installed libraries and the same method of the
 inputs built twice from the same numbers (text with surrogates, bytes, bytearray,
 memoryview, sequences of huge, negative and non-int items, hostile objects, arbitrary `enc`,
 truncated tokens, tampered tokens with a recomputed tag, a key helper that resizes the
-input, a standard-library function the methods reach rebound), and fails when the results, or the types and messages of what they raise, differ,
+input, a standard-library function the methods reach rebound), and fails when the results,
+or the types and messages of what they raise, differ,
 or when an exception of the library lacks the method's traceback entry. A case depends on
 the seed and its number alone: --seed S --case N reruns the one a failure names, and
 --seed S --cases N the run up to it, for a fault that depends on earlier calls. Stops at
@@ -20,7 +21,6 @@ import binascii
 import decimal
 import fractions
 import hashlib
-import os
 import random
 import re
 import sys

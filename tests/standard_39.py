@@ -142,7 +142,8 @@ def b64encode(s):
     rest = data[whole:]
     if rest:
         group = rest[0] << 16 | (rest[1] << 8 if len(rest) == 2 else 0)
-        out += bytes([group >> 18, group >> 12 & 63] + ([group >> 6 & 63] if len(rest) == 2 else []))
+        last = [group >> 6 & 63] if len(rest) == 2 else []
+        out += bytes([group >> 18, group >> 12 & 63] + last)
     return bytes(out).translate(_TO_CHARACTER) + b"=" * (-len(data) % 3)
 
 
@@ -167,8 +168,10 @@ def _reach(functions, entries):
     entries = [(namespace, name, vars(namespace)[name]) for namespace, name in entries]
 
     def holds():
-        return (all(a is b for state in recorded for a, b in zip(_function_state(state[0]), state)) and
-                all(vars(namespace).get(name, holds) is value for namespace, name, value in entries))
+        functions_hold = all(a is b for state in recorded
+                             for a, b in zip(_function_state(state[0]), state))
+        return functions_hold and all(vars(namespace).get(name, holds) is value
+                                      for namespace, name, value in entries)
     return holds
 
 
@@ -178,7 +181,8 @@ _decoder = (base64.urlsafe_b64decode, _reach(
     [base64.urlsafe_b64decode, base64.b64decode, base64._bytes_from_decode_data],
     [(base64, name) for name in ("b64decode", "_bytes_from_decode_data",
                                  "_urlsafe_decode_translation", "bytes_types", "binascii")] +
-    [(binascii, "a2b_base64")] + [(builtins, name) for name in ("isinstance", "str", "memoryview")]),
+    [(binascii, "a2b_base64")] +
+    [(builtins, name) for name in ("isinstance", "str", "memoryview")]),
     urlsafe_b64decode)
 _hasher = (hashlib.md5, lambda: True, md5)
 

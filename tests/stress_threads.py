@@ -9,7 +9,6 @@ ThreadSanitizer, and tests/test_threads.py briefly on every interpreter.
 import argparse
 import base64
 import hashlib
-import os
 import sys
 import threading
 import time
@@ -95,12 +94,14 @@ class Stress:
             for (name, method, arguments), answer in zip(calls, expected):
                 got = outcome(method, arguments)
                 if got != answer:
-                    return self.fail("%s%r: %r, the model %r" % (name, arguments[:1], got[:2], answer[:2]))
+                    return self.fail("%s%r: %r, the model %r"
+                                     % (name, arguments[:1], got[:2], answer[:2]))
             for bytearray_input, answers in shared:
                 for name, method in (("C3.e1", c3.e1), ("C3.e2", c3.e2), ("C4.e1", c4.e1)):
                     got = outcome(method, (bytearray_input,))
                     if got not in answers[name]:
-                        return self.fail("%s(bytearray): %r is no answer of any state" % (name, got[:2]))
+                        return self.fail("%s(bytearray): %r is no answer of any state"
+                                         % (name, got[:2]))
             mine += 1
         with self.lock:
             self.calls += mine * (len(calls) + 3 * len(shared))

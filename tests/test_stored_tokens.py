@@ -6,10 +6,8 @@ decoder still gives 3.9's answers, it is the reference as well, and it checks th
 rendering of 3.9 (`standard_39`) that other interpreters are compared with.
 """
 import base64
-import binascii
 import hashlib
 import random
-import sys
 import types
 import warnings
 

@@ -13,8 +13,10 @@ def share(covered, total):
 
 
 def row(name, lines, lines_total, branches, branches_total):
-    return (f"{name:<42} {lines:>5}/{lines_total:<5} {share(lines, lines_total):5.1f}%"
-            f"  {branches:>5}/{branches_total:<5} {share(branches, branches_total):5.1f}%")
+    return (
+        f"{name:<42} {lines:>5}/{lines_total:<5} {share(lines, lines_total):5.1f}%"
+        f"  {branches:>5}/{branches_total:<5} {share(branches, branches_total):5.1f}%"
+    )
 
 
 def main():
@@ -28,18 +30,29 @@ def main():
 
     print(f"{'file':<42} {'lines':>13} {'':6}  {'branches':>11}")
     for entry in sorted(summary["files"], key=lambda entry: entry["filename"]):
-        print(row(entry["filename"], entry["line_covered"], entry["line_total"],
-                  entry["branch_covered"], entry["branch_total"]))
+        print(
+            row(
+                entry["filename"],
+                entry["line_covered"],
+                entry["line_total"],
+                entry["branch_covered"],
+                entry["branch_total"],
+            )
+        )
     lines = (summary["line_covered"], summary["line_total"])
     branches = (summary["branch_covered"], summary["branch_total"])
     print(row("total", *lines, *branches))
 
     failed = False
-    for what, (covered, total), bar in (("lines", lines, arguments.lines),
-                                        ("branches", branches, arguments.branches)):
+    for what, (covered, total), bar in (
+        ("lines", lines, arguments.lines),
+        ("branches", branches, arguments.branches),
+    ):
         if share(covered, total) < bar:
-            print(f"coverage: {what} {share(covered, total):.1f}% is below the bar of {bar}%",
-                  file=sys.stderr)
+            print(
+                f"coverage: {what} {share(covered, total):.1f}% is below the bar of {bar}%",
+                file=sys.stderr,
+            )
             failed = True
     return 1 if failed else 0
 

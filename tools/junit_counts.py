@@ -25,8 +25,12 @@ def counts(report_path):
 
 def describe(tally):
     parts = []
-    labels = (("failure", "failed"), ("passed", "passed"), ("skipped", "skipped"),
-              ("error", "error"))
+    labels = (
+        ("failure", "failed"),
+        ("passed", "passed"),
+        ("skipped", "skipped"),
+        ("error", "error"),
+    )
     for kind, label in labels:
         count = tally[kind]
         if count:

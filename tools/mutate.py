@@ -27,32 +27,52 @@ import sys
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-SOURCES = ("frame", "libs/ciphers", "libs/ciphers/tavro_crypt_3", "libs/ciphers/tavro_crypt_4",
-           "libs/native")
+SOURCES = (
+    "frame",
+    "libs/ciphers",
+    "libs/ciphers/tavro_crypt_3",
+    "libs/ciphers/tavro_crypt_4",
+    "libs/native",
+)
 EQUIVALENT = os.path.join(ROOT, "tools", "equivalent_mutants.txt")
 
 # (pattern, replacement): operators need spaces around them, which tells a comparison from
 # a template's brackets and a product from a pointer.
 OPERATORS = [
-    (r"==", "!="), (r"!=", "=="),
-    (r" < ", " <= "), (r" <= ", " < "), (r" > ", " >= "), (r" >= ", " > "),
-    (r" && ", " || "), (r" \|\| ", " && "),
-    (r" \+ ", " - "), (r" - ", " + "), (r" \* ", " / "),
-    (r"\btrue\b", "false"), (r"\bfalse\b", "true"),
+    (r"==", "!="),
+    (r"!=", "=="),
+    (r" < ", " <= "),
+    (r" <= ", " < "),
+    (r" > ", " >= "),
+    (r" >= ", " > "),
+    (r" && ", " || "),
+    (r" \|\| ", " && "),
+    (r" \+ ", " - "),
+    (r" - ", " + "),
+    (r" \* ", " / "),
+    (r"\btrue\b", "false"),
+    (r"\bfalse\b", "true"),
     (r"!(?=[\w(])", ""),
 ]
 NUMBER = re.compile(r"(?<![\w.])(\d+)(?![\w.'])")
 STRING = re.compile(r'"(?:\\.|[^"\\])*"|\'(?:\\.|[^\'\\])*\'')
 # Lines that declare rather than do: deleting them only fails the build.
-DECLARATION = re.compile(r"^(auto|const|constexpr|static|using|struct|class|template|typedef|"
-                         r"namespace|enum|return|case|default|public|private|extern)\b"
-                         r"|^[A-Za-z_][\w:<>,]*[\s*&]+[A-Za-z_]\w*\s*[=;{\[(]")
+DECLARATION = re.compile(
+    r"^(auto|const|constexpr|static|using|struct|class|template|typedef|"
+    r"namespace|enum|return|case|default|public|private|extern)\b"
+    r"|^[A-Za-z_][\w:<>,]*[\s*&]+[A-Za-z_]\w*\s*[=;{\[(]"
+)
 
 
 class Mutant:
     def __init__(self, path, line, original, mutated, kind):
         self.path, self.line, self.original, self.mutated, self.kind = (
-            path, line, original, mutated, kind)
+            path,
+            line,
+            original,
+            mutated,
+            kind,
+        )
 
     def key(self):
         """What names a mutant in the list of equivalent ones: its place and the line before
@@ -84,23 +104,30 @@ def mutants_of(path, lines):
             in_comment = "*/" not in stripped
             continue
         # The line constants are held to the rendering one by one by tests/test_line_map.py.
-        if (not stripped or stripped.startswith(("#", "//")) or "GCOVR_EXCL" in line
-                or stripped.startswith("constexpr int line_")):
+        if (
+            not stripped
+            or stripped.startswith(("#", "//"))
+            or "GCOVR_EXCL" in line
+            or stripped.startswith("constexpr int line_")
+        ):
             continue
         code = code_spans(line)
         for pattern, replacement in OPERATORS:
             for match in re.finditer(pattern, code):
-                mutated = line[:match.start()] + replacement + line[match.end():]
+                mutated = line[: match.start()] + replacement + line[match.end() :]
                 yield Mutant(path, number, line, mutated, "operator")
         for match in NUMBER.finditer(code):
             value = int(match.group(1))
             for other in {value + 1, 1 - value if value < 2 else value - 1}:
-                mutated = line[:match.start()] + str(other) + line[match.end():]
+                mutated = line[: match.start()] + str(other) + line[match.end() :]
                 yield Mutant(path, number, line, mutated, "constant")
-        if (stripped.endswith(";") and not stripped.startswith("}")
-                and previous.endswith((";", "{", "}", ":"))
-                and not DECLARATION.match(stripped)):
-            indent = line[:len(line) - len(line.lstrip())]
+        if (
+            stripped.endswith(";")
+            and not stripped.startswith("}")
+            and previous.endswith((";", "{", "}", ":"))
+            and not DECLARATION.match(stripped)
+        ):
+            indent = line[: len(line) - len(line.lstrip())]
             yield Mutant(path, number, line, indent + ";\n", "deleted")
         previous = code.strip() or previous
 
@@ -129,8 +156,13 @@ def equivalent_keys():
 def run(command, timeout, **options):
     """Runs a command; returns its exit status, or None when it ran out of time."""
     try:
-        return subprocess.run(command, timeout=timeout, stdout=subprocess.DEVNULL,
-                              stderr=subprocess.DEVNULL, **options).returncode
+        return subprocess.run(
+            command,
+            timeout=timeout,
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            **options,
+        ).returncode
     except subprocess.TimeoutExpired:
         return None
 
@@ -144,8 +176,11 @@ def prepare(version):
     """A copy of the tracked files in build/mutate/, built and installed into its own venv.
     Returns (copy, venv, the CMake build folder)."""
     copy = os.path.join(ROOT, "build", "mutate", "src")
-    files = subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True,
-                           capture_output=True).stdout.decode().split("\0")
+    files = (
+        subprocess.run(["git", "ls-files", "-z"], cwd=ROOT, check=True, capture_output=True)
+        .stdout.decode()
+        .split("\0")
+    )
     for name in filter(None, files):
         source, target = os.path.join(ROOT, name), os.path.join(copy, name)
         os.makedirs(os.path.dirname(target), exist_ok=True)
@@ -154,14 +189,25 @@ def prepare(version):
         if not os.path.exists(target) or not same_contents(source, target):
             shutil.copy(source, target)
     venv = os.path.join(ROOT, ".venv", f"mutate-{version}")
-    env = dict(os.environ, TAVRO_PYTHON_VERSION=version, TAVRO_VENV=venv,
-               SKBUILD_BUILD_DIR="build/mutate-{wheel_tag}", SKBUILD_INSTALL_STRIP="false")
-    subprocess.run(["bash", os.path.join(copy, "scripts", "venv"), "test"], env=env,
-                   check=True, stdout=subprocess.DEVNULL)
+    env = dict(
+        os.environ,
+        TAVRO_PYTHON_VERSION=version,
+        TAVRO_VENV=venv,
+        SKBUILD_BUILD_DIR="build/mutate-{wheel_tag}",
+        SKBUILD_INSTALL_STRIP="false",
+    )
+    subprocess.run(
+        ["bash", os.path.join(copy, "scripts", "venv"), "test"],
+        env=env,
+        check=True,
+        stdout=subprocess.DEVNULL,
+    )
     tag = "cp" + version.replace(".", "")
-    build = next(os.path.join(copy, "build", name)
-                 for name in os.listdir(os.path.join(copy, "build"))
-                 if name.startswith(f"mutate-{tag}-"))
+    build = next(
+        os.path.join(copy, "build", name)
+        for name in os.listdir(os.path.join(copy, "build"))
+        if name.startswith(f"mutate-{tag}-")
+    )
     return copy, venv, build
 
 
@@ -176,28 +222,42 @@ def built_libraries(build):
 
 
 def site_packages(venv):
-    return subprocess.run([os.path.join(venv, "bin", "python"), "-c",
-                           "import sysconfig; print(sysconfig.get_paths()['purelib'])"],
-                          check=True, capture_output=True, text=True).stdout.strip()
+    return subprocess.run(
+        [
+            os.path.join(venv, "bin", "python"),
+            "-c",
+            "import sysconfig; print(sysconfig.get_paths()['purelib'])",
+        ],
+        check=True,
+        capture_output=True,
+        text=True,
+    ).stdout.strip()
 
 
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--count", type=int, default=60, help="mutants to try")
-    parser.add_argument("--minutes", type=float, default=60,
-                        help="try no new mutant after this long")
-    parser.add_argument("--timeout", type=float, default=300,
-                        help="seconds one mutant's suite may take before it counts as killed")
+    parser.add_argument(
+        "--minutes", type=float, default=60, help="try no new mutant after this long"
+    )
+    parser.add_argument(
+        "--timeout",
+        type=float,
+        default=300,
+        help="seconds one mutant's suite may take before it counts as killed",
+    )
     parser.add_argument("--python", default="3.9")
     parser.add_argument("--list", action="store_true", help="print the drawn mutants and stop")
-    parser.add_argument("--only", type=lambda text: [int(n) for n in text.split(",")],
-                        help="try only these of the drawn mutants (numbers as --list shows)")
+    parser.add_argument(
+        "--only",
+        type=lambda text: [int(n) for n in text.split(",")],
+        help="try only these of the drawn mutants (numbers as --list shows)",
+    )
     arguments, pytest_arguments = parser.parse_known_args()
 
     candidates = all_mutants()
-    drawn = random.Random(arguments.seed).sample(candidates,
-                                                 min(arguments.count, len(candidates)))
+    drawn = random.Random(arguments.seed).sample(candidates, min(arguments.count, len(candidates)))
     print(f"{len(drawn)} of {len(candidates)} mutants, seed {arguments.seed}", flush=True)
     numbered = list(enumerate(drawn, 1))
     if arguments.only:
@@ -212,8 +272,14 @@ def main():
     cmake = os.path.join(venv, "bin", "cmake")
     prefix = site_packages(venv)
     original = built_libraries(build)
-    pytest = [os.path.join(venv, "bin", "pytest"), "-x", "-q", "-p", "no:cacheprovider",
-              *pytest_arguments]
+    pytest = [
+        os.path.join(venv, "bin", "pytest"),
+        "-x",
+        "-q",
+        "-p",
+        "no:cacheprovider",
+        *pytest_arguments,
+    ]
     tally = {"killed": 0, "survived": 0, "equivalent": 0, "stillborn": 0}
     survivors = []
     start = time.monotonic()
@@ -228,8 +294,10 @@ def main():
         with open(source, "w") as file:
             file.writelines(lines)
         try:
-            built = run([cmake, "--build", build, "-j", "2"], 600) == 0 and run(
-                [cmake, "--install", build, "--prefix", prefix], 60) == 0
+            built = (
+                run([cmake, "--build", build, "-j", "2"], 600) == 0
+                and run([cmake, "--install", build, "--prefix", prefix], 60) == 0
+            )
             if not built:
                 outcome = "stillborn"
             elif built_libraries(build) == original:
@@ -248,20 +316,23 @@ def main():
             with open(source, "w") as file:
                 file.writelines(lines)
         tally[outcome] += 1
-        print(f"[{index}/{len(drawn)} {time.monotonic() - start:5.0f}s] {outcome:<10} {mutant}",
-              flush=True)
+        print(
+            f"[{index}/{len(drawn)} {time.monotonic() - start:5.0f}s] {outcome:<10} {mutant}",
+            flush=True,
+        )
     # The copy's libraries back to the original, for the next run.
     run([cmake, "--build", build, "-j", "2"], 600)
     run([cmake, "--install", build, "--prefix", prefix], 60)
 
     tried = sum(tally.values())
     scored = tally["killed"] + tally["survived"]
-    print(f"\n{tried} tried: {tally['killed']} killed, {tally['survived']} survived, "
-          f"{tally['equivalent']} equivalent, {tally['stillborn']} stillborn, "
-          f"{time.monotonic() - start:.0f} s, seed {arguments.seed}")
+    print(
+        f"\n{tried} tried: {tally['killed']} killed, {tally['survived']} survived, "
+        f"{tally['equivalent']} equivalent, {tally['stillborn']} stillborn, "
+        f"{time.monotonic() - start:.0f} s, seed {arguments.seed}"
+    )
     if scored:
-        print(f"score: {100 * tally['killed'] / scored:.1f}% of the non-equivalent mutants "
-              "killed")
+        print(f"score: {100 * tally['killed'] / scored:.1f}% of the non-equivalent mutants killed")
     for mutant in survivors:
         print(f"survived: {mutant.key()}")
     return 0

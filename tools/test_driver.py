@@ -70,7 +70,8 @@ def test_plan_orders_phases_and_what_each_waits_for():
     assert {(s.skip, s.needs[0].startswith("build-debug-")) for s in quick} == {("--quick", True)}
     for argv, kinds in [(["--debug-only"], {"build-debug", "test-debug", "refleak"}),
                         (["--no-debug"], {"build", "check", "test"}), (["--trees-only"], set())]:
-        found = {s.kind for s in target_plan.plan(target_plan.parse(argv))} - {"host-tools", "trees"}
+        steps = target_plan.plan(target_plan.parse(argv))
+        found = {s.kind for s in steps} - {"host-tools", "trees"}
         assert found == kinds
 
 
@@ -154,7 +155,8 @@ def test_dist_checks(tmp_path):
     with pytest.raises(system.Failure, match="older than the sdist"):
         dist.base_wheel([str(wheel)], str(sdist), "3.13")
     assert dist.sdist_problems(["a", "PKG-INFO"], ["a", "b"]) == "the sdist lacks: b"
-    assert dist.sdist_problems(["a", "c", "PKG-INFO"], ["a"]) == "the sdist holds untracked files: PKG-INFO c"
+    untracked = "the sdist holds untracked files: PKG-INFO c"
+    assert dist.sdist_problems(["a", "c", "PKG-INFO"], ["a"]) == untracked
     assert dist.sdist_problems(["a", "PKG-INFO"], ["a"]) is None
     assert dist.parse(["wheels", "--suites", "bullseye", "--twice-all"]) == (
         ["wheels"], ["bullseye"], ["amd64", "armhf", "arm64"], True)

@@ -32,7 +32,7 @@ def libraries_access(report):
     for index, line in enumerate(lines):
         if not ACCESS.match(line):
             continue
-        for frame in lines[index + 1:]:
+        for frame in lines[index + 1 :]:
             if not FRAME.match(frame):
                 break
             if "libtsan" not in frame:

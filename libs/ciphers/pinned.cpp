@@ -61,7 +61,8 @@ Ref a2b_base64(PyObject* data) {
     if (versions::get_buffer(data, &view, PyBUF_SIMPLE) < 0) {
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return {};
         PyErr_Clear();
-        PyErr_Format(PyExc_TypeError, "argument should be bytes, buffer or ASCII string, not '%.100s'",
+        PyErr_Format(PyExc_TypeError,
+                     "argument should be bytes, buffer or ASCII string, not '%.100s'",
                      Py_TYPE(data)->tp_name);
         return {};
     }
@@ -81,7 +82,8 @@ Ref buffer_copy(PyObject* s) {
     Ref copy = Ref::steal(PyBytes_FromStringAndSize(nullptr, view.len));
     if (copy) {
         versions::CriticalSection still(versions::changing_exporter(s));
-        if (PyBuffer_ToContiguous(PyBytes_AS_STRING(copy.get()), &view, view.len, 'C') < 0) copy = Ref();
+        if (PyBuffer_ToContiguous(PyBytes_AS_STRING(copy.get()), &view, view.len, 'C') < 0)
+            copy = Ref();
     }
     PyBuffer_Release(&view);
     return copy;
@@ -125,8 +127,11 @@ Ref b64encode_text(PyObject* data) {
     Py_buffer view;
     if (versions::get_buffer(data, &view, PyBUF_SIMPLE) < 0) return {};
     // A token body must fit a str; past that the data could not have been held either.
-    const bool fits = static_cast<std::size_t>(view.len) <= static_cast<std::size_t>(PY_SSIZE_T_MAX) / 4 * 3 - 3;
-    Ref text = fits ? Ref::steal(PyUnicode_New(base64::encoded_size(view.len, true), tavro::ascii_max)) : Ref();
+    const bool fits =
+        static_cast<std::size_t>(view.len) <= static_cast<std::size_t>(PY_SSIZE_T_MAX) / 4 * 3 - 3;
+    Ref text =
+        fits ? Ref::steal(PyUnicode_New(base64::encoded_size(view.len, true), tavro::ascii_max))
+             : Ref();
     if (!fits) PyErr_NoMemory();
     if (text) {
         versions::CriticalSection still(versions::changing_exporter(data));

@@ -21,7 +21,9 @@ public:
     // place it was found in is not part of it: the body may find it elsewhere.
     void record(PyObject* function);
     // Whether calling `candidate` now would run the recorded function on its own reach.
-    bool answers(PyObject* candidate) { return recorded_ && candidate == recorded_ && reach.hold(); }
+    bool answers(PyObject* candidate) {
+        return recorded_ && candidate == recorded_ && reach.hold();
+    }
 
     ReachGuard reach;
 

@@ -15,7 +15,8 @@ constexpr char alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxy
 // The two characters of every 12 bits, so that 3 bytes take two look-ups.
 constexpr auto pairs = [] {
     std::array<std::array<char, 2>, 4096> table{};
-    for (int bits = 0; bits < 4096; ++bits) table[bits] = {alphabet[bits >> 6], alphabet[bits & 63]};
+    for (int bits = 0; bits < 4096; ++bits)
+        table[bits] = {alphabet[bits >> 6], alphabet[bits & 63]};
     return table;
 }();
 
@@ -31,7 +32,8 @@ constexpr auto decoding = [] {
         auto set = [&](unsigned char c, std::uint32_t value) {
             tables[place][c] = value << (6 * (3 - place));
         };
-        for (int index = 0; index < 64; ++index) set(static_cast<unsigned char>(alphabet[index]), index);
+        for (int index = 0; index < 64; ++index)
+            set(static_cast<unsigned char>(alphabet[index]), index);
         set('-', 62);
         set('_', 63);
     }
@@ -151,7 +153,8 @@ LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsign
         const std::size_t end = newline ? static_cast<const unsigned char*>(newline) - text : size;
         std::size_t line = end - index;
         if (line && text[end - 1] == '\r') --line;
-        if (line % 4 || !decode_plain(reinterpret_cast<const char*>(text + index), line, out)) break;
+        if (line % 4 || !decode_plain(reinterpret_cast<const char*>(text + index), line, out))
+            break;
         out += line / 4 * 3;
         index = newline ? end + 1 : size;
     }
@@ -159,7 +162,8 @@ LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsign
     unsigned left = 0;
     for (; index < size + appended_pads; ++index) {
         if (index >= size || text[index] == '=') {
-            if (place >= 2 && place + ++pads >= 4) return {Lenient::decoded, std::size_t(out - start), 0};
+            if (place >= 2 && place + ++pads >= 4)
+                return {Lenient::decoded, std::size_t(out - start), 0};
             continue;
         }
         const unsigned char c = text[index];
@@ -168,8 +172,14 @@ LenientResult decode_lenient(const unsigned char* text, std::size_t size, unsign
         pads = 0;
         switch (place) {
         case 0: left = value; break;
-        case 1: *out++ = static_cast<unsigned char>(left << 2 | value >> 4); left = value & 0x0f; break;
-        case 2: *out++ = static_cast<unsigned char>(left << 4 | value >> 2); left = value & 0x03; break;
+        case 1:
+            *out++ = static_cast<unsigned char>(left << 2 | value >> 4);
+            left = value & 0x0f;
+            break;
+        case 2:
+            *out++ = static_cast<unsigned char>(left << 4 | value >> 2);
+            left = value & 0x03;
+            break;
         case 3: *out++ = static_cast<unsigned char>(left << 6 | value); break;
         }
         place = (place + 1) % 4;

@@ -17,7 +17,9 @@ constexpr std::size_t encoded_size(std::size_t size, bool padded) {
 char* encode(const unsigned char* data, std::size_t size, char* out, bool padded);
 
 // Bytes that text of `size` characters decodes to.
-constexpr std::size_t decoded_size(std::size_t size) { return size / 4 * 3 + (size % 4 ? size % 4 - 1 : 0); }
+constexpr std::size_t decoded_size(std::size_t size) {
+    return size / 4 * 3 + (size % 4 ? size % 4 - 1 : 0);
+}
 
 // Decodes `text` into decoded_size(size) bytes at `out` when it is plain: only data
 // characters of the standard or the URL-safe alphabet, in a count that padding can complete

@@ -42,10 +42,10 @@ std::size_t encode_neon(const unsigned char* data, std::size_t size, char* out) 
         const uint8x16_t a = bytes.val[0], b = bytes.val[1], c = bytes.val[2];
         uint8x16x4_t chars;
         chars.val[0] = characters_of(vshrq_n_u8(a, 2));
-        chars.val[1] = characters_of(
-            vorrq_u8(vshlq_n_u8(vandq_u8(a, vdupq_n_u8(0x03)), 4), vshrq_n_u8(b, 4)));
-        chars.val[2] = characters_of(
-            vorrq_u8(vshlq_n_u8(vandq_u8(b, vdupq_n_u8(0x0f)), 2), vshrq_n_u8(c, 6)));
+        chars.val[1] =
+            characters_of(vorrq_u8(vshlq_n_u8(vandq_u8(a, vdupq_n_u8(0x03)), 4), vshrq_n_u8(b, 4)));
+        chars.val[2] =
+            characters_of(vorrq_u8(vshlq_n_u8(vandq_u8(b, vdupq_n_u8(0x0f)), 2), vshrq_n_u8(c, 6)));
         chars.val[3] = characters_of(vandq_u8(c, vdupq_n_u8(0x3f)));
         vst4q_u8(reinterpret_cast<std::uint8_t*>(out), chars);
     }

@@ -14,9 +14,9 @@ namespace {
 // The character of each 6-bit value: the value plus an offset that depends on its range
 // (A-Z, a-z, 0-9, "+", "/"), the offset looked up by a 4-bit index of that range.
 TAVRO_SSSE3 __m128i characters_of(__m128i values) {
-    const __m128i offsets = _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                                          '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
-                                          '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
+    const __m128i offsets =
+        _mm_setr_epi8('a' - 26, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52, '0' - 52,
+                      '0' - 52, '0' - 52, '0' - 52, '0' - 52, '+' - 62, '/' - 63, 'A', 0, 0);
     __m128i range = _mm_subs_epu8(values, _mm_set1_epi8(51));  // 52..63 to 1..12, others 0
     const __m128i letters = _mm_cmpgt_epi8(_mm_set1_epi8(26), values);
     range = _mm_or_si128(range, _mm_and_si128(letters, _mm_set1_epi8(13)));
@@ -30,8 +30,8 @@ TAVRO_SSSE3 std::size_t encode_ssse3(const unsigned char* data, std::size_t size
         __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data + taken));
         // Each group of 3 bytes a, b, c as the 32-bit lane b a c b, from which two multiplies
         // move the four 6-bit values into the four bytes.
-        bytes = _mm_shuffle_epi8(bytes, _mm_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10,
-                                                      9, 11, 10));
+        bytes = _mm_shuffle_epi8(bytes,
+                                 _mm_setr_epi8(1, 0, 2, 1, 4, 3, 5, 4, 7, 6, 8, 7, 10, 9, 11, 10));
         const __m128i first = _mm_mulhi_epu16(_mm_and_si128(bytes, _mm_set1_epi32(0x0fc0fc00)),
                                               _mm_set1_epi32(0x04000040));
         const __m128i second = _mm_mullo_epi16(_mm_and_si128(bytes, _mm_set1_epi32(0x003f03f0)),
@@ -54,10 +54,10 @@ TAVRO_SSSE3 std::size_t decode_ssse3(const char* text, std::size_t size, unsigne
                                                   0x21, 0x21, 0x23, 0x3A, 0x3B, 0x3A, 0x3B, 0x32);
     // What turns a character into its value: by the high half, but by the low half in class 2
     // ("+", "-", "/"), and "_" on its own.
-    const __m128i offset_of_high = _mm_setr_epi8(0, 0, 0, 52 - '0', -'A', -'A', 26 - 'a',
-                                                 26 - 'a', 0, 0, 0, 0, 0, 0, 0, 0);
-    const __m128i offset_of_symbol = _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 62 - '+', 0,
-                                                   62 - '-', 0, 63 - '/');
+    const __m128i offset_of_high =
+        _mm_setr_epi8(0, 0, 0, 52 - '0', -'A', -'A', 26 - 'a', 26 - 'a', 0, 0, 0, 0, 0, 0, 0, 0);
+    const __m128i offset_of_symbol =
+        _mm_setr_epi8(0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 62 - '+', 0, 62 - '-', 0, 63 - '/');
     const __m128i nibble = _mm_set1_epi8(0x0f);
     std::size_t taken = 0;
     // Each step writes 16 bytes and keeps 12: 24 characters left leave room for it.
@@ -73,8 +73,9 @@ TAVRO_SSSE3 std::size_t decode_ssse3(const char* text, std::size_t size, unsigne
         }
         const __m128i symbol = _mm_cmpeq_epi8(high, _mm_set1_epi8(2));
         const __m128i underscore = _mm_cmpeq_epi8(chars, _mm_set1_epi8('_'));
-        __m128i offset = _mm_or_si128(_mm_andnot_si128(symbol, _mm_shuffle_epi8(offset_of_high, high)),
-                                      _mm_and_si128(symbol, _mm_shuffle_epi8(offset_of_symbol, low)));
+        __m128i offset =
+            _mm_or_si128(_mm_andnot_si128(symbol, _mm_shuffle_epi8(offset_of_high, high)),
+                         _mm_and_si128(symbol, _mm_shuffle_epi8(offset_of_symbol, low)));
         offset = _mm_or_si128(_mm_andnot_si128(underscore, offset),
                               _mm_and_si128(underscore, _mm_set1_epi8(63 - '_')));
         const __m128i values = _mm_add_epi8(chars, offset);

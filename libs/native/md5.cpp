@@ -12,7 +12,8 @@ namespace {
 constexpr auto hex_pairs = [] {
     constexpr char digits[] = "0123456789abcdef";
     std::array<std::array<char, 2>, 256> table{};
-    for (int value = 0; value < 256; ++value) table[value] = {digits[value >> 4], digits[value & 15]};
+    for (int value = 0; value < 256; ++value)
+        table[value] = {digits[value >> 4], digits[value & 15]};
     return table;
 }();
 

@@ -3,7 +3,6 @@
 
 #include "md5.hpp"
 
-
 namespace tavro::token {
 namespace {
 

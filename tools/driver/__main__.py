@@ -15,10 +15,12 @@ if __name__ == "__main__":
     sys.path[0] = os.path.dirname(os.path.abspath(sys.path[0]))
     repo = os.path.dirname(sys.path[0])
     parser = argparse.ArgumentParser(
-        prog="python3 tools/driver", usage="%%(prog)s {%s} [options]" % ",".join(VERBS),
+        prog="python3 tools/driver",
+        usage="%%(prog)s {%s} [options]" % ",".join(VERBS),
         description="The build and test driver. VERB --help says what a verb takes.",
         epilog="verbs:\n" + "".join("  %-12s %s\n" % item for item in VERBS.items()),
-        formatter_class=argparse.RawDescriptionHelpFormatter)
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("verb", choices=VERBS, help=argparse.SUPPRESS)
     # Only the verb is read here: the rest, --help included, is the verb's own.
     command, arguments = parser.parse_args(sys.argv[1:2]).verb, sys.argv[2:]

@@ -11,8 +11,8 @@ class Build:
     source: str
     build: str
     build_type: str = "Release"
-    python: Optional[str] = None        # the interpreter, for a native build
-    include: Optional[str] = None       # its headers
+    python: Optional[str] = None  # the interpreter, for a native build
+    include: Optional[str] = None  # its headers
     soabi: Optional[str] = None
     cross_triplet: Optional[str] = None
     cross_sysroot: Optional[str] = None
@@ -24,12 +24,20 @@ class Build:
         try_compile projects, a -D only when forwarded."""
         if not self.cross_triplet:
             return ()
-        return ("TAVRO_CROSS_TRIPLET=" + self.cross_triplet,
-                "TAVRO_CROSS_SYSROOT=" + self.cross_sysroot)
+        return (
+            "TAVRO_CROSS_TRIPLET=" + self.cross_triplet,
+            "TAVRO_CROSS_SYSROOT=" + self.cross_sysroot,
+        )
 
     def configure(self):
-        command = ["cmake", "-S", self.source, "-B", self.build,
-                   "-DCMAKE_BUILD_TYPE=" + self.build_type]
+        command = [
+            "cmake",
+            "-S",
+            self.source,
+            "-B",
+            self.build,
+            "-DCMAKE_BUILD_TYPE=" + self.build_type,
+        ]
         if self.cross_triplet:
             command.append("-DCMAKE_TOOLCHAIN_FILE=%s/cmake/debian-cross.cmake" % self.source)
         if self.python:
@@ -48,5 +56,8 @@ class Build:
 
     def steps(self, prefix, jobs=None):
         """The three commands, each with its environment additions."""
-        return [(self.environment, self.configure()), (self.environment, self.compile(jobs)),
-                ((), self.install(prefix))]
+        return [
+            (self.environment, self.configure()),
+            (self.environment, self.compile(jobs)),
+            ((), self.install(prefix)),
+        ]

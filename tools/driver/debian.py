@@ -17,8 +17,16 @@ from .table import ARCHS, RELEASES
 
 # Bump when the way a tree is made changes, so that trees made the old way are made anew.
 TREE_RECIPE = 1
-BUILD_PACKAGES = ("build-essential", "crossbuild-essential-armhf", "crossbuild-essential-arm64",
-                  "debhelper", "dh-python", "lintian", "cmake", "python3-all-dev")
+BUILD_PACKAGES = (
+    "build-essential",
+    "crossbuild-essential-armhf",
+    "crossbuild-essential-arm64",
+    "debhelper",
+    "dh-python",
+    "lintian",
+    "cmake",
+    "python3-all-dev",
+)
 TEST_PACKAGES = ("python3-pip", "python3-numpy", "python3-pytest", "python3-hypothesis")
 
 
@@ -37,10 +45,12 @@ def release_changelog(changelog, version, release, epoch):
     the package's time stamps from it."""
     number = RELEASES[release].number
     signature = next(line for line in changelog.splitlines() if line.startswith(" -- "))
-    date = email.utils.formatdate(int(epoch))[:-len("-0000")] + "+0000"
-    signature = signature[:signature.index(">  ") + 3] + date
-    return ("tavro-ciphers (%s-1+deb%d) %s; urgency=medium\n\n  * Built for Debian %d.\n\n%s\n\n%s"
-            % (version, number, release, number, signature, changelog))
+    date = email.utils.formatdate(int(epoch))[: -len("-0000")] + "+0000"
+    signature = signature[: signature.index(">  ") + 3] + date
+    return (
+        "tavro-ciphers (%s-1+deb%d) %s; urgency=medium\n\n  * Built for Debian %d.\n\n%s\n\n%s"
+        % (version, number, release, number, signature, changelog)
+    )
 
 
 class DebianPhases:
@@ -56,8 +66,9 @@ class DebianPhases:
             return
         if os.geteuid() != 0:
             raise Failure("this phase runs as root (mmdebstrap, chroot, mount)")
-        system.install_host_packages(["mmdebstrap", "qemu-user-static"],
-                                     ["mmdebstrap", "qemu-aarch64-static"])
+        system.install_host_packages(
+            ["mmdebstrap", "qemu-user-static"], ["mmdebstrap", "qemu-aarch64-static"]
+        )
         os.makedirs(self.dist.cache, exist_ok=True)
         self.lock = open(os.path.join(self.dist.cache, "lock"), "w")
         try:
@@ -67,8 +78,9 @@ class DebianPhases:
             fcntl.flock(self.lock, fcntl.LOCK_EX)
         # Mounts left by a run that was killed outright.
         system.release_mounts(os.path.join(self.dist.cache, "trees"))
-        self.trees = trees.TreeCache(self.dist.console, self.dist.cache, TREE_RECIPE,
-                                     system.mirror_url())
+        self.trees = trees.TreeCache(
+            self.dist.console, self.dist.cache, TREE_RECIPE, system.mirror_url()
+        )
 
     def release(self):
         for point in reversed(self.mounted):
@@ -77,18 +89,26 @@ class DebianPhases:
         self.mounted = []
 
     def tree(self, release, arch, variant, packages):
-        return self.trees.get(release, arch, variant, list(packages),
-                              log=self.dist.work + "/tree.log")
+        return self.trees.get(
+            release, arch, variant, list(packages), log=self.dist.work + "/tree.log"
+        )
 
     def in_tree(self, root, script, log=None, check=True, env=()):
         """A shell script run in the chroot ROOT with /proc mounted."""
         if run(["mountpoint", "-q", root + "/proc"], check=False) != 0:
             run(["mount", "-t", "proc", "proc", root + "/proc"])
             self.mounted.append(root + "/proc")
-        env = ("LC_ALL=C.UTF-8", "PYTEST_ADDOPTS=" + os.environ.get("PYTEST_ADDOPTS", ""),
-               "SOURCE_DATE_EPOCH=" + self.dist.epoch, *env)
-        return run(system.chroot_command(root, ["bash", "-euo", "pipefail", "-c", script], env),
-                   log=log, check=check)
+        env = (
+            "LC_ALL=C.UTF-8",
+            "PYTEST_ADDOPTS=" + os.environ.get("PYTEST_ADDOPTS", ""),
+            "SOURCE_DATE_EPOCH=" + self.dist.epoch,
+            *env,
+        )
+        return run(
+            system.chroot_command(root, ["bash", "-euo", "pipefail", "-c", script], env),
+            log=log,
+            check=check,
+        )
 
     def failed(self, log, lines, message):
         with open(log, encoding="utf-8", errors="replace") as file:
@@ -101,12 +121,16 @@ class DebianPhases:
         root = self.tree(release, "amd64", "buildd", BUILD_PACKAGES)
         if not os.path.exists(root + "/.tavro-ready"):
             mirror = self.trees.mirror
-            sources = "".join("deb [arch=amd64,armhf,arm64] %s %s main\n" % (mirror, suite)
-                              for suite in (release, release + "-updates"))
-            self.in_tree(root, "dpkg --add-architecture armhf && dpkg --add-architecture arm64 && "
-                         "printf %s >/etc/apt/sources.list && "
-                         "apt-get -o Acquire::Check-Valid-Until=false update -qq"
-                         % shlex.quote(sources))
+            sources = "".join(
+                "deb [arch=amd64,armhf,arm64] %s %s main\n" % (mirror, suite)
+                for suite in (release, release + "-updates")
+            )
+            self.in_tree(
+                root,
+                "dpkg --add-architecture armhf && dpkg --add-architecture arm64 && "
+                "printf %s >/etc/apt/sources.list && "
+                "apt-get -o Acquire::Check-Valid-Until=false update -qq" % shlex.quote(sources),
+            )
             open(root + "/.tavro-ready", "w").close()
         return root
 
@@ -131,9 +155,17 @@ class DebianPhases:
             file.write(text)
         cross = "" if arch == "amd64" else "-a %s -Pcross,nocheck" % arch
         log = "%s/deb-%s-%s.log" % (self.dist.work, release, arch)
-        if self.in_tree(root, "cd %s && DEBIAN_FRONTEND=noninteractive apt-get build-dep -qq -y"
-                        " %s ./ && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc %s"
-                        % (source, cross, cross), log=log, check=False) != 0:
+        if (
+            self.in_tree(
+                root,
+                "cd %s && DEBIAN_FRONTEND=noninteractive apt-get build-dep -qq -y"
+                " %s ./ && DEB_BUILD_OPTIONS=nocheck dpkg-buildpackage -b -us -uc %s"
+                % (source, cross, cross),
+                log=log,
+                check=False,
+            )
+            != 0
+        ):
             self.failed(log, 30, "the %s %s package does not build" % (release, arch))
         return "%s%s/%s" % (root, top, deb_name(self.dist.version, release, arch))
 
@@ -145,12 +177,17 @@ class DebianPhases:
             self.say("Debian package for %s %s" % (release, arch))
             deb = self.build_deb(root, release, arch, "/build")
             if self.dist.twice_all:
-                reproducible.same_build(deb, self.build_deb(root, release, arch, "/again"),
-                                        self.say)
+                reproducible.same_build(
+                    deb, self.build_deb(root, release, arch, "/again"), self.say
+                )
             log = self.dist.work + "/lintian.log"
-            if self.in_tree(root, "cd /build && lintian --fail-on error *.changes", log=log,
-                            check=False) != 0:
-                self.failed(log, 10 ** 6, "lintian: errors in the %s %s package" % (release, arch))
+            if (
+                self.in_tree(
+                    root, "cd /build && lintian --fail-on error *.changes", log=log, check=False
+                )
+                != 0
+            ):
+                self.failed(log, 10**6, "lintian: errors in the %s %s package" % (release, arch))
             with open(log, encoding="utf-8", errors="replace") as file:
                 for line in file:
                     print("  lintian: " + line, end="", file=sys.stderr)
@@ -168,9 +205,15 @@ class DebianPhases:
         root = "%s/installed-%s-%s" % (self.dist.work, release, arch)
         variant = "apt" if arch == "amd64" else "extract"
         try:
-            trees.make_tree(root, release, arch, variant,
-                            [deb, "python3-all", "python3-pytest", "python3-hypothesis"],
-                            self.trees.mirror, log=self.dist.work + "/install.log")
+            trees.make_tree(
+                root,
+                release,
+                arch,
+                variant,
+                [deb, "python3-all", "python3-pytest", "python3-hypothesis"],
+                self.trees.mirror,
+                log=self.dist.work + "/install.log",
+            )
         except Failure:
             raise Failure("apt cannot install " + os.path.basename(deb))
         if arch == "amd64":
@@ -182,15 +225,25 @@ class DebianPhases:
         for python in pythons:
             self.say("the suite with CPython %s" % python)
             if arch == "amd64":
-                passed = self.in_tree(root, "cd /suite && python%s -m pytest -q -p no:cacheprovider"
-                                      " tests | tail -3" % python, check=False) == 0
+                passed = (
+                    self.in_tree(
+                        root,
+                        "cd /suite && python%s -m pytest -q -p no:cacheprovider"
+                        " tests | tail -3" % python,
+                        check=False,
+                    )
+                    == 0
+                )
             else:
                 qemu = [*ARCHS[arch].emulator, "-L", root]
-                passed = self.dist.run_suite([*qemu, "%s/usr/bin/python%s" % (root, python)],
-                                             {"TAVRO_TEST_PYTHON_PREFIX": " ".join(qemu)})
+                passed = self.dist.run_suite(
+                    [*qemu, "%s/usr/bin/python%s" % (root, python)],
+                    {"TAVRO_TEST_PYTHON_PREFIX": " ".join(qemu)},
+                )
             if not passed:
-                raise Failure("the suite fails on %s with CPython %s"
-                              % (os.path.basename(deb), python))
+                raise Failure(
+                    "the suite fails on %s with CPython %s" % (os.path.basename(deb), python)
+                )
         system.remove_tree(root)
 
     def debs(self):
@@ -199,9 +252,11 @@ class DebianPhases:
             self.build_debs(release)
             for arch in self.dist.archs:
                 self.test_deb(release, arch, "%s/debs/%s" % (self.dist.work, release))
-                self.dist.publish("%s/debs/%s/%s" % (self.dist.work, release,
-                                                     deb_name(self.dist.version, release, arch)),
-                                  "%s/debian/%s" % (self.dist.dist, release))
+                self.dist.publish(
+                    "%s/debs/%s/%s"
+                    % (self.dist.work, release, deb_name(self.dist.version, release, arch)),
+                    "%s/debian/%s" % (self.dist.dist, release),
+                )
 
     def debtests(self):
         self.host_tools()
@@ -216,14 +271,21 @@ class DebianPhases:
         architecture's pyconfig.h in place of Debian's dispatching one, so that FOLDER alone
         serves as the interpreter's include folder and no other header of the release is seen."""
         root = self.build_tree(release)
-        self.in_tree(root, "rm -rf /tmp/python-dev && mkdir /tmp/python-dev && cd /tmp/python-dev"
-                     " && apt-get download -qq -o APT::Sandbox::User=root libpython%s-dev:%s &&"
-                     " dpkg-deb -x ./*.deb ." % (python, arch))
+        self.in_tree(
+            root,
+            "rm -rf /tmp/python-dev && mkdir /tmp/python-dev && cd /tmp/python-dev"
+            " && apt-get download -qq -o APT::Sandbox::User=root libpython%s-dev:%s &&"
+            " dpkg-deb -x ./*.deb ." % (python, arch),
+        )
         shutil.rmtree(folder, ignore_errors=True)
-        shutil.copytree("%s/tmp/python-dev/usr/include/python%s" % (root, python), folder,
-                        symlinks=True)
-        shutil.copy("%s/tmp/python-dev/usr/include/%s/python%s/pyconfig.h"
-                    % (root, ARCHS[arch].triplet, python), folder)
+        shutil.copytree(
+            "%s/tmp/python-dev/usr/include/python%s" % (root, python), folder, symlinks=True
+        )
+        shutil.copy(
+            "%s/tmp/python-dev/usr/include/%s/python%s/pyconfig.h"
+            % (root, ARCHS[arch].triplet, python),
+            folder,
+        )
         shutil.rmtree(root + "/tmp/python-dev")
 
     def tree_modules(self, release, arch, python, top):
@@ -244,16 +306,26 @@ class DebianPhases:
         if arch != "amd64":
             packages.append("crossbuild-essential-" + arch)
         triplet = ARCHS[arch].triplet
-        spec = Build(source, top + "/out", include=headers,
-                     soabi="cpython-%s-%s" % (python.replace(".", ""), triplet),
-                     cross_triplet=triplet, cross_sysroot="/")
-        commands = [" ".join(env + (shlex.join(argv),)) for env, argv in spec.steps(top + "/installed")]
+        spec = Build(
+            source,
+            top + "/out",
+            include=headers,
+            soabi="cpython-%s-%s" % (python.replace(".", ""), triplet),
+            cross_triplet=triplet,
+            cross_sysroot="/",
+        )
+        commands = [
+            " ".join(env + (shlex.join(argv),)) for env, argv in spec.steps(top + "/installed")
+        ]
         log = "%s/modules-%s-%s-%s.log" % (self.dist.work, release, arch, python)
         script = "DEBIAN_FRONTEND=noninteractive apt-get install -qq -y %s && %s" % (
-            " ".join(packages), " && ".join(commands))
+            " ".join(packages),
+            " && ".join(commands),
+        )
         if self.in_tree(root, script, log=log, check=False) != 0:
-            self.failed(log, 30, "the %s %s modules for CPython %s do not build"
-                        % (release, arch, python))
+            self.failed(
+                log, 30, "the %s %s modules for CPython %s do not build" % (release, arch, python)
+            )
         return root + top + "/installed/tavro/libs/ciphers"
 
     def tree_wheel(self, release, arch, python, base, top="/build"):
@@ -274,7 +346,9 @@ class DebianPhases:
             shutil.copy(module, unpacked + "/tavro/libs/ciphers/")
         wheel_file = glob.glob(unpacked + "/*.dist-info/WHEEL")[0]
         with open(wheel_file, encoding="utf-8") as file:
-            lines = [line for line in file.read().splitlines() if line and not line.startswith("Tag: ")]
+            lines = [
+                line for line in file.read().splitlines() if line and not line.startswith("Tag: ")
+            ]
         lines.append("Tag: %s-%s-linux_%s" % (abi, abi, ARCHS[arch].wheel_machine))
         with open(wheel_file, "w", encoding="utf-8") as file:
             file.write("\n".join(lines) + "\n")
@@ -297,21 +371,37 @@ class DebianPhases:
             os.makedirs(folder)
             shutil.copy(wheel, folder)
             self.dist.copy_suite(folder + "/suite")
-            passed = self.in_tree(root, "cd /tmp/wheel-test && python%s -m venv --system-site-packages"
-                                  " --without-pip /tmp/wheel-test/venv && venv/bin/python -m pip"
-                                  " install -q --no-index ./%s && cd suite && /tmp/wheel-test/venv/"
-                                  "bin/python -m pytest -q -p no:cacheprovider tests | tail -3"
-                                  % (python, name), check=False) == 0
+            passed = (
+                self.in_tree(
+                    root,
+                    "cd /tmp/wheel-test && python%s -m venv --system-site-packages"
+                    " --without-pip /tmp/wheel-test/venv && venv/bin/python -m pip"
+                    " install -q --no-index ./%s && cd suite && /tmp/wheel-test/venv/"
+                    "bin/python -m pytest -q -p no:cacheprovider tests | tail -3" % (python, name),
+                    check=False,
+                )
+                == 0
+            )
             shutil.rmtree(folder)
         else:
             root = self.tree(release, arch, "extract", packages)
             qemu = [*ARCHS[arch].emulator, "-L", root]
             venv = "%s/venv-%s-%s-%s" % (self.dist.work, release, arch, python)
-            run([*qemu, "%s/usr/bin/python%s" % (root, python), "-m", "venv",
-                 "--system-site-packages", "--without-pip", venv])
+            run(
+                [
+                    *qemu,
+                    "%s/usr/bin/python%s" % (root, python),
+                    "-m",
+                    "venv",
+                    "--system-site-packages",
+                    "--without-pip",
+                    venv,
+                ]
+            )
             run([*qemu, venv + "/bin/python", "-m", "pip", "install", "-q", "--no-index", wheel])
-            passed = self.dist.run_suite([*qemu, venv + "/bin/python"],
-                                         {"TAVRO_TEST_PYTHON_PREFIX": " ".join(qemu)})
+            passed = self.dist.run_suite(
+                [*qemu, venv + "/bin/python"], {"TAVRO_TEST_PYTHON_PREFIX": " ".join(qemu)}
+            )
         if not passed:
             raise Failure("the suite fails on %s in %s" % (name, release))
 
@@ -333,5 +423,6 @@ class DebianPhases:
         for release in self.dist.suites:
             for arch in (a for a in self.dist.archs if a != "amd64"):
                 for python in RELEASES[release].pythons:
-                    self.debian_wheel(release, arch, python, self.dist.x86_wheel(python),
-                                      self.dist.twice_all)
+                    self.debian_wheel(
+                        release, arch, python, self.dist.x86_wheel(python), self.dist.twice_all
+                    )

@@ -79,29 +79,49 @@ def comma_separated(text):
 
 def parser():
     parser = argparse.ArgumentParser(
-        prog="scripts/dist", description=DESCRIPTION, epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("phases", nargs="*", type=phase, metavar="PHASE",
-                        help="%s or debtests (default: %s, in that order; every phase but "
-                             "sdist takes the sdist already in dist/ when it is not run)"
-                             % (", ".join(PHASES), " ".join(PHASES)))
-    parser.add_argument("--suites", type=comma_separated, default=list(RELEASES),
-                        metavar="LIST", help="Debian releases, comma-separated (default %s)"
-                                             % ",".join(RELEASES))
-    parser.add_argument("--archs", type=comma_separated, default=list(ARCHS),
-                        metavar="LIST", help="Debian architectures, comma-separated (default %s)"
-                                             % ",".join(ARCHS))
-    parser.add_argument("--twice-all", action="store_true",
-                        help="check the Debian packages and the ARM wheels for "
-                             "reproducibility as well")
+        prog="scripts/dist",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "phases",
+        nargs="*",
+        type=phase,
+        metavar="PHASE",
+        help="%s or debtests (default: %s, in that order; every phase but "
+        "sdist takes the sdist already in dist/ when it is not run)"
+        % (", ".join(PHASES), " ".join(PHASES)),
+    )
+    parser.add_argument(
+        "--suites",
+        type=comma_separated,
+        default=list(RELEASES),
+        metavar="LIST",
+        help="Debian releases, comma-separated (default %s)" % ",".join(RELEASES),
+    )
+    parser.add_argument(
+        "--archs",
+        type=comma_separated,
+        default=list(ARCHS),
+        metavar="LIST",
+        help="Debian architectures, comma-separated (default %s)" % ",".join(ARCHS),
+    )
+    parser.add_argument(
+        "--twice-all",
+        action="store_true",
+        help="check the Debian packages and the ARM wheels for reproducibility as well",
+    )
     return parser
 
 
 def parse(argv):
     """The phases, suites, architectures and whether every artefact is built twice."""
     options = parser().parse_args(argv)
-    for option, values, known in (("--suites", options.suites, RELEASES),
-                                  ("--archs", options.archs, ARCHS)):
+    for option, values, known in (
+        ("--suites", options.suites, RELEASES),
+        ("--archs", options.archs, ARCHS),
+    ):
         unknown = [v for v in values if v not in known]
         if unknown:
             raise UsageError("unknown in %s: %s" % (option, " ".join(unknown)))
@@ -115,7 +135,9 @@ def stale_wheels(folder, wheel):
     stem = "-".join(name.split("-")[:4])
     for machine in ("x86_64", "armv7l", "aarch64"):
         if name.endswith("_%s.whl" % machine):
-            return sorted(glob.glob("%s/%s-*_%s.whl" % (glob.escape(folder), glob.escape(stem), machine)))
+            return sorted(
+                glob.glob("%s/%s-*_%s.whl" % (glob.escape(folder), glob.escape(stem), machine))
+            )
     return []
 
 
@@ -125,8 +147,9 @@ def base_wheel(found, sdist, python):
     if not found:
         raise Failure("no x86-64 wheel for CPython %s in dist/: run the wheels phase" % python)
     if os.path.getmtime(found[0]) <= os.path.getmtime(sdist):
-        raise Failure("the CPython %s x86-64 wheel is older than the sdist: run the wheels phase"
-                      % python)
+        raise Failure(
+            "the CPython %s x86-64 wheel is older than the sdist: run the wheels phase" % python
+        )
     return found[0]
 
 
@@ -173,8 +196,12 @@ class Dist:
         line numbers the line-map test holds to them) and the stored token vectors they read,
         in the checkout's layout, but no package beside them."""
         shutil.copytree(self.repo + "/tests", folder + "/tests", dirs_exist_ok=True)
-        shutil.copytree(self.repo + "/libs/ciphers", folder + "/libs/ciphers", dirs_exist_ok=True,
-                        ignore=shutil.ignore_patterns("__pycache__"))
+        shutil.copytree(
+            self.repo + "/libs/ciphers",
+            folder + "/libs/ciphers",
+            dirs_exist_ok=True,
+            ignore=shutil.ignore_patterns("__pycache__"),
+        )
         shutil.copytree(self.repo + "/docs", folder + "/docs", dirs_exist_ok=True)
 
     def run_suite(self, python, env=None):
@@ -184,8 +211,13 @@ class Dist:
         shutil.rmtree(suite, ignore_errors=True)
         self.copy_suite(suite)
         log = self.work + "/suite.log"
-        status = run([*python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"],
-                     cwd=suite, env=dict(os.environ, **(env or {})), log=log, check=False)
+        status = run(
+            [*python, "-m", "pytest", "-q", "-p", "no:cacheprovider", "tests"],
+            cwd=suite,
+            env=dict(os.environ, **(env or {})),
+            log=log,
+            check=False,
+        )
         with open(log, encoding="utf-8") as file:
             print("".join(file.readlines()[-3:]), end="", flush=True)
         return status == 0
@@ -204,8 +236,14 @@ class Dist:
     def build_sdist(self, checkout, out):
         built = "%s/%s" % (out, os.path.basename(self.sdist))
         log = self.work + "/sdist.log"
-        if run([self.tools + "/bin/python", "-m", "build", "--sdist", "--outdir", out, checkout],
-               log=log, check=False) != 0:
+        if (
+            run(
+                [self.tools + "/bin/python", "-m", "build", "--sdist", "--outdir", out, checkout],
+                log=log,
+                check=False,
+            )
+            != 0
+        ):
             with open(log) as file:
                 print(file.read(), end="")
             raise Failure("the sdist does not build")
@@ -222,8 +260,11 @@ class Dist:
         reproducible.same_build(built, self.build_sdist(copy, self.work + "/again/sdist"), self.say)
         prefix = "tavro_ciphers-%s/" % self.version
         with tarfile.open(built) as archive:
-            listed = [m.name[len(prefix):] for m in archive.getmembers()
-                      if not m.isdir() and m.name.startswith(prefix)]
+            listed = [
+                m.name[len(prefix) :]
+                for m in archive.getmembers()
+                if not m.isdir() and m.name.startswith(prefix)
+            ]
         tracked = run(["git", "-C", self.repo, "ls-files"], capture=True).splitlines()
         problem = sdist_problems(listed, tracked)
         if problem:
@@ -231,8 +272,19 @@ class Dist:
         # As on a fresh machine: pip builds it in isolation, with what it fetches from PyPI.
         venv = self.work + "/sdist-venv"
         run([system.find_python("3.9"), "-m", "venv", venv])
-        run([venv + "/bin/python", "-m", "pip", "install", "-q", "--no-cache-dir", built,
-             "pytest", "hypothesis"])
+        run(
+            [
+                venv + "/bin/python",
+                "-m",
+                "pip",
+                "install",
+                "-q",
+                "--no-cache-dir",
+                built,
+                "pytest",
+                "hypothesis",
+            ]
+        )
         if not self.run_suite([venv + "/bin/python"]):
             raise Failure("the suite fails on the sdist's install")
         self.publish(built, self.dist)
@@ -247,11 +299,14 @@ class Dist:
             archive.extractall(unpacked)
         for module in sorted(glob.glob(unpacked + "/tavro/libs/ciphers/*.so")):
             dynamic = run(["readelf", "-d", module], capture=True)
-            needed = [line.split("[", 1)[1].rstrip("]") for line in dynamic.splitlines()
-                      if "(NEEDED)" in line]
+            needed = [
+                line.split("[", 1)[1].rstrip("]")
+                for line in dynamic.splitlines()
+                if "(NEEDED)" in line
+            ]
             if needed != ["libc.so.6"]:
                 raise Failure("%s needs: %s" % (os.path.basename(module), " ".join(needed)))
-        tag = os.path.basename(wheel)[:-len(".whl")].split("-")[-1].split(".")[-1]
+        tag = os.path.basename(wheel)[: -len(".whl")].split("-")[-1].split(".")[-1]
         shown = run(["auditwheel", "show", wheel], capture=True, check=False)
         if 'platform tag: "%s"' % tag not in " ".join(shown.split()):
             raise Failure("auditwheel disagrees with %s: %s" % (os.path.basename(wheel), shown))
@@ -262,22 +317,38 @@ class Dist:
         """The wheel tagged with the lowest manylinux level its symbols allow (auditwheel
         reads wheels of other machines too), written to FOLDER; returns its path."""
         log = self.work + "/repair.log"
-        status = run(["auditwheel", "repair", "--plat", "auto", "--wheel-dir", folder, wheel],
-                     log=log, check=False)
+        status = run(
+            ["auditwheel", "repair", "--plat", "auto", "--wheel-dir", folder, wheel],
+            log=log,
+            check=False,
+        )
         with open(log) as file:
             text = file.read()
         if status != 0:
             print(text, end="", file=sys.stderr)
             raise Failure("auditwheel cannot tag " + os.path.basename(wheel))
         marker = "Fixed-up wheel written to "
-        return next(line[len(marker):] for line in text.splitlines() if line.startswith(marker))
+        return next(line[len(marker) :] for line in text.splitlines() if line.startswith(marker))
 
     def host_wheel(self, python, folder):
         """The wheel of PYTHON built from the sdist in FOLDER (pip builds it in a folder of
         its own there) and repaired; returns its path."""
         os.makedirs(folder)
-        run([python, "-m", "pip", "wheel", "-q", "--no-deps", "--no-cache-dir",
-             "--wheel-dir", folder + "/built", self.sdist], env=dict(os.environ, TMPDIR=folder))
+        run(
+            [
+                python,
+                "-m",
+                "pip",
+                "wheel",
+                "-q",
+                "--no-deps",
+                "--no-cache-dir",
+                "--wheel-dir",
+                folder + "/built",
+                self.sdist,
+            ],
+            env=dict(os.environ, TMPDIR=folder),
+        )
         return self.repair(glob.glob(folder + "/built/*.whl")[0], folder + "/repaired")
 
     def wheels(self):
@@ -302,25 +373,37 @@ class Dist:
 
     def x86_wheel(self, python):
         abi = "cp" + python.replace(".", "")
-        found = sorted(glob.glob("%s/tavro_ciphers-%s-%s-%s-*_x86_64.whl"
-                                 % (self.dist, self.version, abi, abi)))
+        found = sorted(
+            glob.glob(
+                "%s/tavro_ciphers-%s-%s-%s-*_x86_64.whl" % (self.dist, self.version, abi, abi)
+            )
+        )
         return base_wheel(found, self.sdist, python)
 
     def main(self, phases):
         from .debian import DebianPhases
+
         self.debian = DebianPhases(self)
         try:
             for phase in phases:
                 if phase != "sdist" and not os.path.isfile(self.sdist):
                     raise Failure("no %s: run scripts/dist sdist first" % self.sdist)
                 self.install_tools()
-                {"sdist": self.make_sdist, "wheels": self.wheels, "debs": self.debian.debs,
-                 "debtests": self.debian.debtests, "armwheels": self.debian.armwheels}[phase]()
+                {
+                    "sdist": self.make_sdist,
+                    "wheels": self.wheels,
+                    "debs": self.debian.debs,
+                    "debtests": self.debian.debtests,
+                    "armwheels": self.debian.armwheels,
+                }[phase]()
         finally:
             self.debian.release()
             run(["rm", "-rf", "--one-file-system", self.work])
-        files = sorted("./" + os.path.relpath(os.path.join(d, n), self.dist)
-                       for d, _, names in os.walk(self.dist) for n in names)
+        files = sorted(
+            "./" + os.path.relpath(os.path.join(d, n), self.dist)
+            for d, _, names in os.walk(self.dist)
+            for n in names
+        )
         self.say("done: " + " ".join(files))
         return 0
 

@@ -64,17 +64,21 @@ def build(console, cache, release, sanitizer):
     log = os.path.join(scratch, "build.log")
     # The interpreter is configured for its final place and installed into the scratch folder
     # (DESTDIR), then moved there whole.
-    steps = [["./configure", "--prefix=" + prefix, *flags],
-             ["make", "-j%d" % (os.cpu_count() or 1)],
-             # The install's byte-compiling of the standard library (minutes under the
-             # sanitizer) is left out: its failure is ignored by the makefile, and modules are
-             # compiled on first import instead.
-             ["make", "install", "DESTDIR=" + os.path.join(scratch, "root"),
-              "COMPILEALL_OPTS=--skip"]]
+    steps = [
+        ["./configure", "--prefix=" + prefix, *flags],
+        ["make", "-j%d" % (os.cpu_count() or 1)],
+        # The install's byte-compiling of the standard library (minutes under the
+        # sanitizer) is left out: its failure is ignored by the makefile, and modules are
+        # compiled on first import instead.
+        ["make", "install", "DESTDIR=" + os.path.join(scratch, "root"), "COMPILEALL_OPTS=--skip"],
+    ]
     for step in steps:
         if run(step, cwd=source, log=log) != 0:
             raise Failure("%s failed; its output is in %s" % (" ".join(step[:2]), log))
-    shutil.copytree(os.path.join(source, "Tools", "tsan"), os.path.join(scratch, "root", prefix.lstrip("/"), "tsan"))
+    shutil.copytree(
+        os.path.join(source, "Tools", "tsan"),
+        os.path.join(scratch, "root", prefix.lstrip("/"), "tsan"),
+    )
     os.rename(os.path.join(scratch, "root", prefix.lstrip("/")), prefix)
     shutil.rmtree(scratch)
     return python
@@ -85,8 +89,9 @@ def main(repo, arguments):
     parser.add_argument("--tsan", action="store_true", help="the ThreadSanitizer build")
     options = parser.parse_args(arguments)
     console = system.Console("interpreter")
-    cache = os.path.join(os.environ.get("TAVRO_TARGET_CACHE") or "/var/cache/tavro-target",
-                         "interpreters")
+    cache = os.path.join(
+        os.environ.get("TAVRO_TARGET_CACHE") or "/var/cache/tavro-target", "interpreters"
+    )
     os.makedirs(cache, exist_ok=True)
     release = find_release(repo, cache)
     if sha256(release) != RELEASE_SHA256:
@@ -103,8 +108,11 @@ def main(repo, arguments):
             # pip, for what builds with the interpreter itself (wheels); the sanitizer build
             # is only ever used through a venv.
             log = os.path.join(cache, "ensurepip.log")
-            if not options.tsan and run([python, "-c", "import pip"], log=log, check=False) != 0 and \
-                    run([python, "-m", "ensurepip"], log=log, check=False) != 0:
+            if (
+                not options.tsan
+                and run([python, "-c", "import pip"], log=log, check=False) != 0
+                and run([python, "-m", "ensurepip"], log=log, check=False) != 0
+            ):
                 raise Failure("ensurepip failed; its output is in " + log)
             print(python)
         except Failure as failure:

@@ -109,8 +109,12 @@ def main(argv):
     dist_info = commands.add_parser("dist-info", help="write SITE_DIR/NAME-VERSION.dist-info")
     dist_info.add_argument("pyproject", metavar="PYPROJECT")
     dist_info.add_argument("site_dir", metavar="SITE_DIR")
-    dist_info.add_argument("installer", nargs="?", metavar="INSTALLER",
-                           help="the tool the INSTALLER file names (default: no such file)")
+    dist_info.add_argument(
+        "installer",
+        nargs="?",
+        metavar="INSTALLER",
+        help="the tool the INSTALLER file names (default: no such file)",
+    )
     scripts = commands.add_parser("scripts", help="write the console scripts into BIN_DIR")
     scripts.add_argument("pyproject", metavar="PYPROJECT")
     scripts.add_argument("bin_dir", metavar="BIN_DIR")

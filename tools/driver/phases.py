@@ -45,9 +45,11 @@ class Phases:
         return any(self.status[name] == "FAILED" for name in self.names)
 
     def summary(self):
-        return ["  %-26s %-8s %5ss  %s" % (name, self.status[name], self.seconds.get(name, "-"),
-                                            self.notes.get(name, ""))
-                for name in self.names]
+        return [
+            "  %-26s %-8s %5ss  %s"
+            % (name, self.status[name], self.seconds.get(name, "-"), self.notes.get(name, ""))
+            for name in self.names
+        ]
 
 
 def describe(error):

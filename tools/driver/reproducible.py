@@ -30,19 +30,31 @@ def _tar_members(data, prefix=""):
     with tarfile.open(fileobj=io.BytesIO(data), mode="r:*") as archive:
         for member in archive.getmembers():
             content = archive.extractfile(member).read() if member.isfile() else member.linkname
-            yield (prefix + member.name, {
-                "mode": oct(member.mode), "type": member.type.decode(), "mtime": member.mtime,
-                "owner": "%s:%s %s:%s" % (member.uid, member.gid, member.uname, member.gname),
-                "content": _digest(content if isinstance(content, bytes) else content.encode())})
+            yield (
+                prefix + member.name,
+                {
+                    "mode": oct(member.mode),
+                    "type": member.type.decode(),
+                    "mtime": member.mtime,
+                    "owner": "%s:%s %s:%s" % (member.uid, member.gid, member.uname, member.gname),
+                    "content": _digest(content if isinstance(content, bytes) else content.encode()),
+                },
+            )
 
 
 def _zip_members(data):
     with zipfile.ZipFile(io.BytesIO(data)) as archive:
         for info in archive.infolist():
-            yield (info.filename, {
-                "mode": oct(info.external_attr >> 16), "mtime": "%04d-%02d-%02d %02d:%02d:%02d"
-                % info.date_time, "system": info.create_system, "method": info.compress_type,
-                "content": _digest(archive.read(info))})
+            yield (
+                info.filename,
+                {
+                    "mode": oct(info.external_attr >> 16),
+                    "mtime": "%04d-%02d-%02d %02d:%02d:%02d" % info.date_time,
+                    "system": info.create_system,
+                    "method": info.compress_type,
+                    "content": _digest(archive.read(info)),
+                },
+            )
 
 
 def _ar_members(data):
@@ -52,13 +64,19 @@ def _ar_members(data):
         raise Failure("not an ar archive")
     offset = 8
     while offset < len(data):
-        header = data[offset:offset + 60]
+        header = data[offset : offset + 60]
         name = header[:16].decode().strip().rstrip("/")
         size = int(header[48:58])
-        content = data[offset + 60:offset + 60 + size]
-        yield (name, {"mode": header[40:48].decode().strip(), "mtime": int(header[16:28]),
-                      "owner": "%s:%s" % (int(header[28:34]), int(header[34:40])),
-                      "content": _digest(content)})
+        content = data[offset + 60 : offset + 60 + size]
+        yield (
+            name,
+            {
+                "mode": header[40:48].decode().strip(),
+                "mtime": int(header[16:28]),
+                "owner": "%s:%s" % (int(header[28:34]), int(header[34:40])),
+                "content": _digest(content),
+            },
+        )
         if name.startswith(INNER_TARS):
             yield from _tar_members(content, name + "/")
         offset += 60 + size + size % 2
@@ -82,13 +100,15 @@ def differences(first, second):
     ours, theirs = members(first), members(second)
     ours_by_name, theirs_by_name = dict(ours), dict(theirs)
     found = ["only in the first build: " + name for name, _ in ours if name not in theirs_by_name]
-    found += ["only in the second build: " + name for name, _ in theirs
-              if name not in ours_by_name]
+    found += ["only in the second build: " + name for name, _ in theirs if name not in ours_by_name]
     for name, fields in ours:
         other = theirs_by_name.get(name)
         if other is not None:
-            found += ["%s: %s %s, then %s" % (name, field, value, other[field])
-                      for field, value in fields.items() if other[field] != value]
+            found += [
+                "%s: %s %s, then %s" % (name, field, value, other[field])
+                for field, value in fields.items()
+                if other[field] != value
+            ]
     if not found and [n for n, _ in ours] != [n for n, _ in theirs]:
         found.append("the members are in another order")
     return found
@@ -113,8 +133,10 @@ def same_build(first, second, say):
         except subprocess.CalledProcessError:
             say("  (diffoscope cannot be installed)")
     if shutil.which("diffoscope"):
-        subprocess.run(["diffoscope", "--no-progress", "--max-report-size", "200000",
-                        first, second], check=False)
+        subprocess.run(
+            ["diffoscope", "--no-progress", "--max-report-size", "200000", first, second],
+            check=False,
+        )
     else:
         say("  (install diffoscope for the differences inside the members)")
     raise Failure("two builds of %s differ" % os.path.basename(first))

@@ -69,8 +69,9 @@ def run(argv, check=True, capture=False, log=None, tee=False, env=None, cwd=None
 
 
 def _start(argv, env, cwd, stdin, stdout, stderr):
-    child = subprocess.Popen(argv, env=env, cwd=cwd, stdin=stdin, stdout=stdout, stderr=stderr,
-                             start_new_session=True)
+    child = subprocess.Popen(
+        argv, env=env, cwd=cwd, stdin=stdin, stdout=stdout, stderr=stderr, start_new_session=True
+    )
     _running.append(child)
     return child
 
@@ -86,12 +87,23 @@ def _finish(child):
 
 def chroot_command(root, argv, env=()):
     """ARGV run in the chroot ROOT with a clean environment; ENV holds VAR=value additions."""
-    return ["chroot", root, "/usr/bin/env", "-i", "PATH=" + CHROOT_PATH, "HOME=/root",
-            "LANG=C.UTF-8", "TERM=dumb", *env, *argv]
+    return [
+        "chroot",
+        root,
+        "/usr/bin/env",
+        "-i",
+        "PATH=" + CHROOT_PATH,
+        "HOME=/root",
+        "LANG=C.UTF-8",
+        "TERM=dumb",
+        *env,
+        *argv,
+    ]
 
 
 # ---------------------------------------------------------------------------------------
 # Mounts
+
 
 def mounts_under(folder, mountinfo="/proc/self/mountinfo"):
     """Mount points at or below FOLDER, deepest first."""
@@ -126,6 +138,7 @@ def bind_read_only(source, point):
 # ---------------------------------------------------------------------------------------
 # The host
 
+
 def find_python(version):
     """The host's CPython X.Y: pyenv's newest of that version, else python3.X on PATH; 3.14t
     is built from source (tools/driver interpreter)."""
@@ -147,8 +160,11 @@ def find_python(version):
 
 def archive_url():
     """The Debian archive's base URL, from the host's apt sources whatever their format."""
-    listing = run(["apt-get", "indextargets", "--format", "$(LABEL) $(REPO_URI)",
-                   "Identifier: Packages"], capture=True, check=False)
+    listing = run(
+        ["apt-get", "indextargets", "--format", "$(LABEL) $(REPO_URI)", "Identifier: Packages"],
+        capture=True,
+        check=False,
+    )
     for line in listing.splitlines():
         fields = line.split()
         if len(fields) == 2 and fields[0] == "Debian":
@@ -171,8 +187,10 @@ def install_host_packages(packages, commands, also_when=False):
     if all(shutil.which(command) for command in commands) and not also_when:
         return
     run(["apt-get", "update"])
-    run(["apt-get", "install", "-y", "--no-install-recommends", *packages],
-        env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"))
+    run(
+        ["apt-get", "install", "-y", "--no-install-recommends", *packages],
+        env=dict(os.environ, DEBIAN_FRONTEND="noninteractive"),
+    )
 
 
 def version_key(version):

@@ -7,43 +7,54 @@ from typing import Optional, Tuple
 
 @dataclass(frozen=True)
 class Arch:
-    name: str              # Debian's name
+    name: str  # Debian's name
     triplet: str
     elf_machine: str
     wheel_machine: str
-    emulator: Tuple[str, ...]   # empty for the host's own machine
+    emulator: Tuple[str, ...]  # empty for the host's own machine
 
 
-ARCHS = {arch.name: arch for arch in (
-    Arch("amd64", "x86_64-linux-gnu", "EM_X86_64", "x86_64", ()),
-    Arch("armhf", "arm-linux-gnueabihf", "EM_ARM", "armv7l", ("qemu-arm-static",)),
-    # qemu's default 64-bit ARM CPU computes pointer authentication codes with the
-    # architecture's own cipher, which makes the interpreter (built with branch protection)
-    # about five times slower to start; the implementation-defined one does the same checks
-    # far cheaper.
-    Arch("arm64", "aarch64-linux-gnu", "EM_AARCH64", "aarch64",
-         ("qemu-aarch64-static", "-cpu", "max,pauth-impdef=on")),
-)}
+ARCHS = {
+    arch.name: arch
+    for arch in (
+        Arch("amd64", "x86_64-linux-gnu", "EM_X86_64", "x86_64", ()),
+        Arch("armhf", "arm-linux-gnueabihf", "EM_ARM", "armv7l", ("qemu-arm-static",)),
+        # qemu's default 64-bit ARM CPU computes pointer authentication codes with the
+        # architecture's own cipher, which makes the interpreter (built with branch protection)
+        # about five times slower to start; the implementation-defined one does the same checks
+        # far cheaper.
+        Arch(
+            "arm64",
+            "aarch64-linux-gnu",
+            "EM_AARCH64",
+            "aarch64",
+            ("qemu-aarch64-static", "-cpu", "max,pauth-impdef=on"),
+        ),
+    )
+}
 
 
 @dataclass(frozen=True)
 class Release:
     name: str
-    number: int                 # Debian 11
-    glibc: str                  # the newest symbol version a module may ask for
-    pythons: Tuple[str, ...]    # the CPythons it ships
+    number: int  # Debian 11
+    glibc: str  # the newest symbol version a module may ask for
+    pythons: Tuple[str, ...]  # the CPythons it ships
     # Forky's compilers would tie the modules to its glibc (2.43). Its wheels' modules are
     # built in bullseye's tree, against forky's interpreter headers alone, so they ask no
     # more of glibc than the other wheels do.
     wheels_built_in: Optional[str] = None
 
 
-RELEASES = {release.name: release for release in (
-    Release("bullseye", 11, "2.31", ("3.9",)),
-    Release("bookworm", 12, "2.36", ("3.11",)),
-    Release("trixie", 13, "2.41", ("3.13",)),
-    Release("forky", 14, "2.43", ("3.14", "3.15"), wheels_built_in="bullseye"),
-)}
+RELEASES = {
+    release.name: release
+    for release in (
+        Release("bullseye", 11, "2.31", ("3.9",)),
+        Release("bookworm", 12, "2.36", ("3.11",)),
+        Release("trixie", 13, "2.41", ("3.13",)),
+        Release("forky", 14, "2.43", ("3.14", "3.15"), wheels_built_in="bullseye"),
+    )
+}
 
 
 @dataclass(frozen=True)

@@ -60,28 +60,56 @@ released on exit (and, after a hard kill, at the start of the next run).
 
 def parser():
     parser = argparse.ArgumentParser(
-        prog="scripts/target-test", usage="%(prog)s [options] [-- PYTEST_ARGUMENT...]",
-        description=DESCRIPTION, epilog=EPILOG,
-        formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--target", action="append", dest="names", default=[], metavar="NAME",
-                        help="run this target (repeatable); default: all of them")
-    parser.add_argument("--ci", action="store_true",
-                        help="run the targets CI runs: " + " ".join(CI_TARGETS))
-    parser.add_argument("--quick", action="store_true",
-                        help="leave out the debug interpreter's full suite (the debug build and "
-                             "the leak check still run) and stop each suite at its first failure")
-    parser.add_argument("--debug-only", action="store_false", dest="do_targets",
-                        help="only the debug builds, their suites and the leak checks")
-    parser.add_argument("--no-debug", action="store_false", dest="do_debug",
-                        help="leave out the debug build, its suite and the leak check")
-    parser.add_argument("--trees-only", action="store_true",
-                        help="make or reuse the trees, then stop")
-    parser.add_argument("--rebuild-trees", action="store_true",
-                        help="throw the cached trees away and make them anew")
-    parser.add_argument("--scripts-test", metavar="X.Y",
-                        help="run scripts/test --python X.Y (with the pytest arguments) on this "
-                             "checkout in the chroot whose amd64 target runs CPython X.Y: how "
-                             "scripts/test reaches 3.14 and 3.15, which the host lacks")
+        prog="scripts/target-test",
+        usage="%(prog)s [options] [-- PYTEST_ARGUMENT...]",
+        description=DESCRIPTION,
+        epilog=EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "--target",
+        action="append",
+        dest="names",
+        default=[],
+        metavar="NAME",
+        help="run this target (repeatable); default: all of them",
+    )
+    parser.add_argument(
+        "--ci", action="store_true", help="run the targets CI runs: " + " ".join(CI_TARGETS)
+    )
+    parser.add_argument(
+        "--quick",
+        action="store_true",
+        help="leave out the debug interpreter's full suite (the debug build and "
+        "the leak check still run) and stop each suite at its first failure",
+    )
+    parser.add_argument(
+        "--debug-only",
+        action="store_false",
+        dest="do_targets",
+        help="only the debug builds, their suites and the leak checks",
+    )
+    parser.add_argument(
+        "--no-debug",
+        action="store_false",
+        dest="do_debug",
+        help="leave out the debug build, its suite and the leak check",
+    )
+    parser.add_argument(
+        "--trees-only", action="store_true", help="make or reuse the trees, then stop"
+    )
+    parser.add_argument(
+        "--rebuild-trees",
+        action="store_true",
+        help="throw the cached trees away and make them anew",
+    )
+    parser.add_argument(
+        "--scripts-test",
+        metavar="X.Y",
+        help="run scripts/test --python X.Y (with the pytest arguments) on this "
+        "checkout in the chroot whose amd64 target runs CPython X.Y: how "
+        "scripts/test reaches 3.14 and 3.15, which the host lacks",
+    )
     return parser
 
 
@@ -91,16 +119,19 @@ def parse(argv):
     # Everything after the first -- is pytest's, even what looks like an option of ours.
     split = argv.index("--") if "--" in argv else len(argv)
     options = parser().parse_args(argv[:split])
-    options.pytest_extra = argv[split + 1:]
+    options.pytest_extra = argv[split + 1 :]
     names, known = options.names + list(CI_TARGETS if options.ci else ()), [t.name for t in TARGETS]
     if options.quick:
         options.pytest_extra = ["-x"] + options.pytest_extra
     if options.scripts_test:
-        found = [t.name for t in TARGETS
-                 if t.arch.name == "amd64" and t.python == options.scripts_test]
+        found = [
+            t.name for t in TARGETS if t.arch.name == "amd64" and t.python == options.scripts_test
+        ]
         if not found:
-            raise Failure("no CPython %s here: neither on this host nor in an amd64 target's "
-                          "chroot" % options.scripts_test)
+            raise Failure(
+                "no CPython %s here: neither on this host nor in an amd64 target's "
+                "chroot" % options.scripts_test
+            )
         names = found[:1]
     for name in names:
         if name not in known:
@@ -113,11 +144,11 @@ def parse(argv):
 @dataclass(frozen=True)
 class Step:
     name: str
-    kind: str                     # trees, build, check, test, build-debug, test-debug, refleak
+    kind: str  # trees, build, check, test, build-debug, test-debug, refleak
     release: str
     target: Optional[Target] = None
-    needs: Tuple[str, ...] = ()   # phases that must pass first, or this one is skipped
-    skip: str = ""                # why it is skipped outright
+    needs: Tuple[str, ...] = ()  # phases that must pass first, or this one is skipped
+    skip: str = ""  # why it is skipped outright
 
 
 def releases(targets):
@@ -147,16 +178,25 @@ def plan(options):
         if options.do_targets:
             for target in (t for t in options.targets if t.release.name == release):
                 build = "build-" + target.name
-                steps += [Step(build, "build", release, target),
-                          Step("check-" + target.name, "check", release, target, (build,)),
-                          Step("test-" + target.name, "test", release, target, (build,))]
+                steps += [
+                    Step(build, "build", release, target),
+                    Step("check-" + target.name, "check", release, target, (build,)),
+                    Step("test-" + target.name, "test", release, target, (build,)),
+                ]
         if options.do_debug:
             for target in debug_targets(options.targets, release):
                 name = debug_name(target)
                 build = "build-" + name
-                steps += [Step(build, "build-debug", release, target),
-                          Step("test-" + name, "test-debug", release, target, (build,),
-                               "--quick" if options.quick else ""),
-                          Step("refleak-" + name[len("debug-"):], "refleak", release, target,
-                               (build,))]
+                steps += [
+                    Step(build, "build-debug", release, target),
+                    Step(
+                        "test-" + name,
+                        "test-debug",
+                        release,
+                        target,
+                        (build,),
+                        "--quick" if options.quick else "",
+                    ),
+                    Step("refleak-" + name[len("debug-") :], "refleak", release, target, (build,)),
+                ]
     return steps

@@ -33,17 +33,29 @@ def chroot_packages(release, targets):
     packages = {"g++", "cmake", "make", "python3-numpy", "python3-pytest", "python3-hypothesis"}
     for target in (t for t in targets if t.release.name == release):
         python = target.python
-        packages |= {"python" + python, "libpython%s-dev" % python, target.debug_python,
-                     "lib" + target.debug_python}
+        packages |= {
+            "python" + python,
+            "libpython%s-dev" % python,
+            target.debug_python,
+            "lib" + target.debug_python,
+        }
         # scripts/test makes its venv in the amd64 chroot (--scripts-test)
-        packages.add("python%s-venv" % python if target.arch.name == "amd64"
-                     else "g++-" + target.arch.triplet)
+        packages.add(
+            "python%s-venv" % python
+            if target.arch.name == "amd64"
+            else "g++-" + target.arch.triplet
+        )
     return sorted(packages, key=lambda p: p.encode())
 
 
 def target_packages(python):
-    return ["python" + python, "libpython%s-dev" % python, "python3-numpy", "python3-pytest",
-            "python3-hypothesis"]
+    return [
+        "python" + python,
+        "libpython%s-dev" % python,
+        "python3-numpy",
+        "python3-pytest",
+        "python3-hypothesis",
+    ]
 
 
 def newer_than(version, other):
@@ -67,25 +79,39 @@ class TargetRun:
         system.install_host_packages(
             ["mmdebstrap", "qemu-user-static", "python3-venv"],
             ["mmdebstrap", "qemu-arm-static", "qemu-aarch64-static"],
-            also_when=run(["python3", "-c", "import ensurepip"], check=False) != 0)
+            also_when=run(["python3", "-c", "import ensurepip"], check=False) != 0,
+        )
         venv = os.path.dirname(os.path.dirname(self.host_python))
-        if os.path.exists(self.host_python) and \
-                run([self.host_python, "-c", "import elftools"], check=False) == 0:
+        if (
+            os.path.exists(self.host_python)
+            and run([self.host_python, "-c", "import elftools"], check=False) == 0
+        ):
             return
         shutil.rmtree(venv, ignore_errors=True)
         run(["python3", "-m", "venv", venv])
         run([self.host_python, "-m", "pip", "install", "-q", "pyelftools"])
 
     def plan_trees(self):
-        self.trees = TreeCache(self.console, self.cache, TREE_RECIPE, system.mirror_url(),
-                               prune=True, rebuild=self.options.rebuild_trees)
+        self.trees = TreeCache(
+            self.console,
+            self.cache,
+            TREE_RECIPE,
+            system.mirror_url(),
+            prune=True,
+            rebuild=self.options.rebuild_trees,
+        )
         for release in target_plan.releases(self.options.targets):
-            self.chroot[release] = self.trees.path(release, "amd64", "apt",
-                                                   chroot_packages(release, TARGETS))
+            self.chroot[release] = self.trees.path(
+                release, "amd64", "apt", chroot_packages(release, TARGETS)
+            )
             for target in self.release_targets(release):
-                self.tree[target.name] = self.chroot[release] if target.arch.name == "amd64" \
-                    else self.trees.path(release, target.arch.name, "extract",
-                                         target_packages(target.python))
+                self.tree[target.name] = (
+                    self.chroot[release]
+                    if target.arch.name == "amd64"
+                    else self.trees.path(
+                        release, target.arch.name, "extract", target_packages(target.python)
+                    )
+                )
 
     def release_targets(self, release):
         return [t for t in self.options.targets if t.release.name == release]
@@ -97,15 +123,16 @@ class TargetRun:
                 continue
             start = time.monotonic()
             if target is None:
-                tree = self.trees.get(release, "amd64", "apt",
-                                      chroot_packages(release, TARGETS))
+                tree = self.trees.get(release, "amd64", "apt", chroot_packages(release, TARGETS))
             else:
-                tree = self.trees.get(release, target.arch.name, "extract",
-                                      target_packages(target.python))
+                tree = self.trees.get(
+                    release, target.arch.name, "extract", target_packages(target.python)
+                )
             timings.append("%s %ds" % (os.path.basename(tree), time.monotonic() - start))
         for target in self.release_targets(release):
-            if not os.access("%s/usr/bin/python%s" % (self.tree[target.name], target.python),
-                             os.X_OK):
+            if not os.access(
+                "%s/usr/bin/python%s" % (self.tree[target.name], target.python), os.X_OK
+            ):
                 raise Failure("%s tree has no python%s" % (target.name, target.python))
         self.phases.note("trees-" + release, ", ".join(timings))
 
@@ -123,8 +150,9 @@ class TargetRun:
         for target in self.release_targets(release):
             if target.arch.name != "amd64":
                 os.makedirs("%s%s/%s" % (root, IN_SYSROOT, target.arch.name), exist_ok=True)
-                system.bind_read_only(self.tree[target.name],
-                                      "%s%s/%s" % (root, IN_SYSROOT, target.arch.name))
+                system.bind_read_only(
+                    self.tree[target.name], "%s%s/%s" % (root, IN_SYSROOT, target.arch.name)
+                )
 
     def in_chroot(self, release, argv, env=(), **how):
         return run(chroot_command(self.chroot[release], argv, env), **how)
@@ -139,8 +167,13 @@ class TargetRun:
         shutil.rmtree(stage, ignore_errors=True)
 
         def copy(name, into, *ignored):
-            shutil.copytree(os.path.join(self.repo, name), os.path.join(stage, into, name),
-                            symlinks=True, ignore=shutil.ignore_patterns("__pycache__", *ignored))
+            shutil.copytree(
+                os.path.join(self.repo, name),
+                os.path.join(stage, into, name),
+                symlinks=True,
+                ignore=shutil.ignore_patterns("__pycache__", *ignored),
+            )
+
         copy("tavro", "site", "*.so")
         metadata.write_dist_info(os.path.join(self.repo, "pyproject.toml"), stage + "/site")
         copy("tests", "run", ".hypothesis")
@@ -158,39 +191,60 @@ class TargetRun:
                 raise Failure("missing %s/%s.%s.so" % (PACKAGE_DIR, module, soabi))
         found = [n for _, _, names in os.walk(folder) for n in names if n.endswith(".so")]
         if len(found) != len(MODULES):
-            raise Failure("expected %d modules in %s, found %d" % (len(MODULES), folder, len(found)))
+            raise Failure(
+                "expected %d modules in %s, found %d" % (len(MODULES), folder, len(found))
+            )
 
     def in_stage(self, release, stage, argv, **how):
         """ARGV run in the chroot from the staging folder, on the staged package, with its
         console scripts first on PATH (and named by TAVRO_TEST_SCRIPT_DIR)."""
-        inside = IN_WORK + stage[len(self.work):]
-        env = ("PATH=%s/bin:/usr/sbin:/usr/bin:/sbin:/bin" % inside,
-               "TAVRO_TEST_SCRIPT_DIR=%s/bin" % inside, "PYTHONPATH=%s/site" % inside,
-               "PYTHONNOUSERSITE=1")
-        return self.in_chroot(release, ["/bin/sh", "-c", 'cd "$0" && exec "$@"',
-                                        inside + "/run", *argv], env, **how)
+        inside = IN_WORK + stage[len(self.work) :]
+        env = (
+            "PATH=%s/bin:/usr/sbin:/usr/bin:/sbin:/bin" % inside,
+            "TAVRO_TEST_SCRIPT_DIR=%s/bin" % inside,
+            "PYTHONPATH=%s/site" % inside,
+            "PYTHONNOUSERSITE=1",
+        )
+        return self.in_chroot(
+            release, ["/bin/sh", "-c", 'cd "$0" && exec "$@"', inside + "/run", *argv], env, **how
+        )
 
     def run_pytest(self, phase, stage, command, cwd=None, env=None, in_release=None):
         """A suite from STAGE/run; its log is kept and its counts noted from its JUnit report."""
-        log, report = "%s/pytest-%s.log" % (self.work, phase[len("test-"):]), stage + "/run/junit.xml"
+        log, report = (
+            "%s/pytest-%s.log" % (self.work, phase[len("test-") :]),
+            stage + "/run/junit.xml",
+        )
         for old in (log, report):
             if os.path.exists(old):
                 os.remove(old)
         # Naming the report's format keeps bullseye's pytest from warning that its default changes.
-        argv = [*command, "-m", "pytest", "-ra", "--junitxml=junit.xml", "-o",
-                "junit_family=xunit2", *self.options.pytest_extra, "tests"]
+        argv = [
+            *command,
+            "-m",
+            "pytest",
+            "-ra",
+            "--junitxml=junit.xml",
+            "-o",
+            "junit_family=xunit2",
+            *self.options.pytest_extra,
+            "tests",
+        ]
         if in_release:
             status = self.in_stage(in_release, stage, argv, log=log, tee=True, check=False)
         else:
             status = run(argv, cwd=cwd, env=env, log=log, tee=True, check=False)
-        counts = junit_counts.describe(junit_counts.counts(report)) if os.path.isfile(report) \
+        counts = (
+            junit_counts.describe(junit_counts.counts(report))
+            if os.path.isfile(report)
             else "no test report"
+        )
         self.phases.note(phase, counts)
         if status != 0:
             raise Failure("pytest exit %d" % status)
 
     def build(self, release, spec, stage, soabi):
-        for env, argv in spec.steps(IN_WORK + stage[len(self.work):] + "/site", self.jobs):
+        for env, argv in spec.steps(IN_WORK + stage[len(self.work) :] + "/site", self.jobs):
             self.in_chroot(release, argv, env)
         self.check_outputs(stage, soabi)
 
@@ -205,9 +259,14 @@ class TargetRun:
             spec = Build(IN_SRC, build, python="/usr/bin/python" + target.python)
         else:
             sysroot = "%s/%s" % (IN_SYSROOT, target.arch.name)
-            spec = Build(IN_SRC, build, include="%s/usr/include/python%s" % (sysroot, target.python),
-                         soabi=target.soabi, cross_triplet=target.arch.triplet,
-                         cross_sysroot=sysroot)
+            spec = Build(
+                IN_SRC,
+                build,
+                include="%s/usr/include/python%s" % (sysroot, target.python),
+                soabi=target.soabi,
+                cross_triplet=target.arch.triplet,
+                cross_sysroot=sysroot,
+            )
         self.build(target.release.name, spec, folder + "/stage", target.soabi)
         if target.arch.name == "amd64":
             self.stage_scripts(folder + "/stage", "/usr/bin/python" + target.python)
@@ -218,7 +277,10 @@ class TargetRun:
     def check_target(self, target):
         tree, triplet = self.tree[target.name], target.arch.triplet
         found = None
-        for libc in ("%s/lib/%s/libc.so.6" % (tree, triplet), "%s/usr/lib/%s/libc.so.6" % (tree, triplet)):
+        for libc in (
+            "%s/lib/%s/libc.so.6" % (tree, triplet),
+            "%s/usr/lib/%s/libc.so.6" % (tree, triplet),
+        ):
             if os.path.exists(libc):
                 with open(libc, "rb") as file:
                     found = re.search(rb"release version (\d+\.\d+)", file.read())
@@ -227,16 +289,28 @@ class TargetRun:
             raise Failure("no glibc version in the %s tree's libc.so.6" % target.name)
         shipped = found.group(1).decode()
         if newer_than(target.release.glibc, shipped):
-            raise Failure("the table allows glibc %s, the %s tree ships %s"
-                          % (target.release.glibc, target.name, shipped))
+            raise Failure(
+                "the table allows glibc %s, the %s tree ships %s"
+                % (target.release.glibc, target.name, shipped)
+            )
         site = "%s/%s/stage/site/%s" % (self.work, target.name, PACKAGE_DIR)
         modules = ["%s/%s.%s.so" % (site, m, target.soabi) for m in MODULES]
         problems = "%s/check-%s.problems" % (self.work, target.name)
         with open(problems, "w") as errors:
             checked = subprocess.run(
-                [self.host_python, os.path.join(self.repo, "tools/elf_check.py"), "--machine",
-                 target.arch.elf_machine, "--max-glibc", target.release.glibc, *modules],
-                stdout=subprocess.PIPE, stderr=errors, text=True)
+                [
+                    self.host_python,
+                    os.path.join(self.repo, "tools/elf_check.py"),
+                    "--machine",
+                    target.arch.elf_machine,
+                    "--max-glibc",
+                    target.release.glibc,
+                    *modules,
+                ],
+                stdout=subprocess.PIPE,
+                stderr=errors,
+                text=True,
+            )
         with open(problems) as errors:
             for line in errors.read().splitlines():
                 self.console.say(line)
@@ -254,19 +328,33 @@ class TargetRun:
     def test_target(self, target):
         stage = "%s/%s/stage" % (self.work, target.name)
         if target.arch.name == "amd64":
-            return self.run_pytest("test-" + target.name, stage, ["python" + target.python],
-                                   in_release=target.release.name)
+            return self.run_pytest(
+                "test-" + target.name,
+                stage,
+                ["python" + target.python],
+                in_release=target.release.name,
+            )
         tree = self.tree[target.name]
         qemu = [*target.arch.emulator, "-L", tree]
         os.makedirs(self.work + "/home", exist_ok=True)
         # Tests that start a fresh interpreter put this in front of sys.executable: nothing
         # here can exec an ARM binary by itself.
-        env = {"PATH": "/usr/sbin:/usr/bin:/sbin:/bin", "HOME": self.work + "/home",
-               "LANG": "C.UTF-8", "TERM": "dumb", "PYTHONPATH": stage + "/site",
-               "PYTHONNOUSERSITE": "1", "TAVRO_TEST_PYTHON_PREFIX": shlex.join(qemu)}
-        self.run_pytest("test-" + target.name, stage,
-                        [*qemu, "%s/usr/bin/python%s" % (tree, target.python)],
-                        cwd=stage + "/run", env=env)
+        env = {
+            "PATH": "/usr/sbin:/usr/bin:/sbin:/bin",
+            "HOME": self.work + "/home",
+            "LANG": "C.UTF-8",
+            "TERM": "dumb",
+            "PYTHONPATH": stage + "/site",
+            "PYTHONNOUSERSITE": "1",
+            "TAVRO_TEST_PYTHON_PREFIX": shlex.join(qemu),
+        }
+        self.run_pytest(
+            "test-" + target.name,
+            stage,
+            [*qemu, "%s/usr/bin/python%s" % (tree, target.python)],
+            cwd=stage + "/run",
+            env=env,
+        )
 
     def build_debug(self, target):
         name, release = target_plan.debug_name(target), target.release.name
@@ -274,13 +362,20 @@ class TargetRun:
         includes = self.in_chroot(release, config + ["--includes"], capture=True).split()
         include = next(flag[2:] for flag in includes if flag.startswith("-I"))
         suffix = self.in_chroot(release, config + ["--extension-suffix"], capture=True).strip()
-        soabi = suffix[1:-len(".so")]
+        soabi = suffix[1 : -len(".so")]
         folder = os.path.join(self.work, name)
         shutil.rmtree(folder + "/build", ignore_errors=True)
         self.stage_sources(folder + "/stage")
         build = "%s/%s/build" % (IN_WORK, name)
-        spec = Build(IN_SRC, build, "Debug", "/usr/bin/" + target.debug_python, include, soabi,
-                     extra=("-DCMAKE_CXX_FLAGS=-I" + include,))
+        spec = Build(
+            IN_SRC,
+            build,
+            "Debug",
+            "/usr/bin/" + target.debug_python,
+            include,
+            soabi,
+            extra=("-DCMAKE_CXX_FLAGS=-I" + include,),
+        )
         self.build(release, spec, folder + "/stage", soabi)
         # Debian's debug headers are links into the release ones; reached through -isystem
         # alone, Python.h picks the release pyconfig.h, and reference counts would go
@@ -289,14 +384,19 @@ class TargetRun:
             if library.endswith(suffix):
                 symbols = self.in_chroot(release, ["nm", "-D", build + "/" + library], capture=True)
                 if " _Py_NegativeRefcount" not in symbols:
-                    raise Failure("%s was not built with the debug interpreter's reference "
-                                  "counting" % library)
+                    raise Failure(
+                        "%s was not built with the debug interpreter's reference counting" % library
+                    )
         self.stage_scripts(folder + "/stage", "/usr/bin/" + target.debug_python)
 
     def test_debug(self, target):
         name = target_plan.debug_name(target)
-        self.run_pytest("test-" + name, "%s/%s/stage" % (self.work, name), [target.debug_python],
-                        in_release=target.release.name)
+        self.run_pytest(
+            "test-" + name,
+            "%s/%s/stage" % (self.work, name),
+            [target.debug_python],
+            in_release=target.release.name,
+        )
 
     def refleak_debug(self, target):
         stage = "%s/%s/stage" % (self.work, target_plan.debug_name(target))
@@ -312,18 +412,34 @@ class TargetRun:
         run(["mount", "--bind", self.repo, root + self.repo])
         open(root + "/tavro/ca-certificates.crt", "a").close()
         system.bind_read_only(certs, root + "/tavro/ca-certificates.crt")
-        return self.in_chroot(target.release.name, [
-            "bash", self.repo + "/scripts/test", "--python", target.python,
-            *self.options.pytest_extra],
-            ("PIP_CERT=/tavro/ca-certificates.crt", "PIP_DISABLE_PIP_VERSION_CHECK=1",
-             "TAVRO_PYTHON=/usr/bin/python" + target.python), check=False)
+        return self.in_chroot(
+            target.release.name,
+            [
+                "bash",
+                self.repo + "/scripts/test",
+                "--python",
+                target.python,
+                *self.options.pytest_extra,
+            ],
+            (
+                "PIP_CERT=/tavro/ca-certificates.crt",
+                "PIP_DISABLE_PIP_VERSION_CHECK=1",
+                "TAVRO_PYTHON=/usr/bin/python" + target.python,
+            ),
+            check=False,
+        )
 
     # -- the run ---------------------------------------------------------------------------
 
     def execute(self):
-        actions = {"build": self.build_target, "check": self.check_target,
-                   "test": self.test_target, "build-debug": self.build_debug,
-                   "test-debug": self.test_debug, "refleak": self.refleak_debug}
+        actions = {
+            "build": self.build_target,
+            "check": self.check_target,
+            "test": self.test_target,
+            "build-debug": self.build_debug,
+            "test-debug": self.test_debug,
+            "refleak": self.refleak_debug,
+        }
         mounted = set()
         for step in target_plan.plan(self.options):
             if step.kind == "host-tools":

@@ -24,14 +24,21 @@ def mmdebstrap_command(folder, release, arch, variant, packages, mirror):
     for package in packages:
         if package.endswith(".deb"):
             parent = os.path.dirname(package)
-            command += ['--setup-hook=mkdir -p "$1%s" && cp "%s" "$1%s/"' % (parent, package, parent),
-                        '--customize-hook=rm "$1%s"' % package]
+            command += [
+                '--setup-hook=mkdir -p "$1%s" && cp "%s" "$1%s/"' % (parent, package, parent),
+                '--customize-hook=rm "$1%s"' % package,
+            ]
     # The security archive is left out: it does not serve every port (bullseye armhf), and a
     # tree must match its chroot. The archive reached here may be a copy that is not refreshed
     # every day: a testing release's Release file then outlives its week of validity. Its
     # signature is still checked.
-    command += ['--aptopt=Acquire::Check-Valid-Until "false"', release, folder,
-                "deb %s %s main" % (mirror, release), "deb %s %s-updates main" % (mirror, release)]
+    command += [
+        '--aptopt=Acquire::Check-Valid-Until "false"',
+        release,
+        folder,
+        "deb %s %s main" % (mirror, release),
+        "deb %s %s-updates main" % (mirror, release),
+    ]
     return command
 
 

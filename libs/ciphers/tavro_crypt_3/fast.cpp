@@ -83,7 +83,8 @@ tavro::FastAnswer d1_fast(Context& context, PyObject* const* parameters) {
     }
     if (!plain_base64) {
         const auto* characters = reinterpret_cast<const unsigned char*>(text.text);
-        if (!tavro::is_ascii(characters, size)) return tavro::FastAnswer::answered(Ref::borrow(Py_None));
+        if (!tavro::is_ascii(characters, size))
+            return tavro::FastAnswer::answered(Ref::borrow(Py_None));
         if (!standard_urlsafe_b64decode.reach.hold()) return tavro::FastAnswer::declined();
         // The lenient decoder needs room for 3 bytes per 4 characters, whatever they are.
         decoded_size = (text.size + 3) / 4 * 3;
@@ -94,7 +95,8 @@ tavro::FastAnswer d1_fast(Context& context, PyObject* const* parameters) {
         }
         decoded = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get()));
         // The body pads by the length of the whole text, characters the decoder skips included.
-        const auto result = tavro::base64::decode_lenient(characters, size, decoded, (4 - size % 4) % 4);
+        const auto result =
+            tavro::base64::decode_lenient(characters, size, decoded, (4 - size % 4) % 4);
         if (result.status != tavro::base64::Lenient::decoded) {
             return tavro::FastAnswer::answered(Ref::borrow(Py_None));
         }
@@ -113,8 +115,9 @@ tavro::FastAnswer d1_fast(Context& context, PyObject* const* parameters) {
     context.line = line_d1_decode;
     Ref decoded_text = Ref::steal(
         PyUnicode_Decode(PyBytes_AS_STRING(dd.get()), decoded_size, encoding.name, nullptr));
-    return tavro::FastAnswer::answered(Ref::steal(tavro::result_or_handled(
-        context, std::move(decoded_text), line_d1_except_memory_error, line_d1_except_exception, Py_None)));
+    return tavro::FastAnswer::answered(Ref::steal(
+        tavro::result_or_handled(context, std::move(decoded_text), line_d1_except_memory_error,
+                                 line_d1_except_exception, Py_None)));
 }
 
 }  // namespace tavro_crypt_3

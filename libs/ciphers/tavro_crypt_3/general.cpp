@@ -25,7 +25,8 @@ Ref encoded(Context& context, PyObject* raw) {
     if (!base64) return {};
     Ref b64encode = tavro::attribute(base64.get(), s_b64encode);
     if (!b64encode) return {};
-    if (standard_b64encode.answers(b64encode.get())) return tavro::pinned::b64encode_text(data.get());
+    if (standard_b64encode.answers(b64encode.get()))
+        return tavro::pinned::b64encode_text(data.get());
     Ref bs = tavro::call(b64encode.get(), {data.get()});
     if (!bs) return {};
     context.line = line_e1_decode;
@@ -33,8 +34,7 @@ Ref encoded(Context& context, PyObject* raw) {
         return Ref::steal(
             PyUnicode_DecodeUTF8(PyBytes_AS_STRING(bs.get()), PyBytes_GET_SIZE(bs.get()), nullptr));
     }
-    return tavro::call_method_with_keyword(context, bs.get(), s_decode, s_encoding,
-                                           s_upper_utf_8);
+    return tavro::call_method_with_keyword(context, bs.get(), s_decode, s_encoding, s_upper_utf_8);
 }
 
 // The try block of d1.
@@ -46,8 +46,8 @@ Ref decoded(Context& context, PyObject* raw, PyObject* enc) {
     if (is_bytes) {
         context.line = line_d1_text;
         text = PyBytes_CheckExact(raw)
-                   ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw),
-                                                     PyBytes_GET_SIZE(raw), nullptr))
+                   ? Ref::steal(PyUnicode_DecodeUTF8(PyBytes_AS_STRING(raw), PyBytes_GET_SIZE(raw),
+                                                     nullptr))
                    : tavro::call_method(raw, s_decode, {s_upper_utf_8});
         if (!text) return {};
     }
@@ -75,14 +75,12 @@ Ref decoded(Context& context, PyObject* raw, PyObject* enc) {
 
 PyObject* e1_general(Context& context, PyObject* const* parameters) {
     return tavro::result_or_handled(context, encoded(context, parameters[0]),
-                                    line_e1_except_memory_error, line_e1_except_exception,
-                                    s_empty);
+                                    line_e1_except_memory_error, line_e1_except_exception, s_empty);
 }
 
 PyObject* d1_general(Context& context, PyObject* const* parameters) {
     return tavro::result_or_handled(context, decoded(context, parameters[0], parameters[1]),
-                                    line_d1_except_memory_error, line_d1_except_exception,
-                                    Py_None);
+                                    line_d1_except_memory_error, line_d1_except_exception, Py_None);
 }
 
 }  // namespace tavro_crypt_3

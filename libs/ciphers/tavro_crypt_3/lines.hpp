@@ -16,20 +16,21 @@ namespace tavro_crypt_3 {
 using tavro::Context;
 using tavro::Ref;
 
-#define TAVRO_CRYPT_3_IDENTIFIERS(X)                                                                   \
-    X(s_base64, "base64") X(s_b64encode, "b64encode")                                     \
-    X(s_urlsafe_b64decode, "urlsafe_b64decode") X(s_decode, "decode") X(s_encode, "encode") \
-    X(s_encoding, "encoding") X(s_rstrip, "rstrip") X(s_e1, "e1") X(s_e2, "e2")           \
-    X(s_d1, "d1") X(s_raw, "raw") X(s_enc, "enc") X(s_bs, "bs") X(s_ed, "ed")             \
-    X(s_dd, "dd") X(s_class_name, "_TavroCrypt3") X(s_test, "__test__")                   \
-    X(s_b64decode, "b64decode") X(s_bytes_from_decode_data, "_bytes_from_decode_data")     \
-    X(s_urlsafe_decode_translation, "_urlsafe_decode_translation") X(s_binascii, "binascii") \
+#define TAVRO_CRYPT_3_IDENTIFIERS(X)                                                            \
+    X(s_base64, "base64") X(s_b64encode, "b64encode")                                           \
+    X(s_urlsafe_b64decode, "urlsafe_b64decode") X(s_decode, "decode") X(s_encode, "encode")     \
+    X(s_encoding, "encoding") X(s_rstrip, "rstrip") X(s_e1, "e1") X(s_e2, "e2")                 \
+    X(s_d1, "d1") X(s_raw, "raw") X(s_enc, "enc") X(s_bs, "bs") X(s_ed, "ed")                   \
+    X(s_dd, "dd") X(s_class_name, "_TavroCrypt3") X(s_test, "__test__")                         \
+    X(s_b64decode, "b64decode") X(s_bytes_from_decode_data, "_bytes_from_decode_data")          \
+    X(s_urlsafe_decode_translation, "_urlsafe_decode_translation") X(s_binascii, "binascii")    \
     X(s_b2a_base64, "b2a_base64") X(s_a2b_base64, "a2b_base64") X(s_bytes_types, "bytes_types") \
-    X(s_isinstance, "isinstance") X(s_str, "str") X(s_bytes, "bytes")                    \
-    X(s_dunder_name, "__name__") X(s_memoryview, "memoryview") X(s_translate, "translate")   \
+    X(s_isinstance, "isinstance") X(s_str, "str") X(s_bytes, "bytes")                           \
+    X(s_dunder_name, "__name__") X(s_memoryview, "memoryview") X(s_translate, "translate")      \
     X(s_dunder_class, "__class__")
-#define TAVRO_CRYPT_3_LITERALS(X)                                                                         \
-    X(s_empty, "") X(s_equals, "=") X(s_upper_utf_8, "UTF-8") X(s_utf_8, "utf-8") X(s_ascii, "ascii")
+#define TAVRO_CRYPT_3_LITERALS(X)                                                 \
+    X(s_empty, "") X(s_equals, "=") X(s_upper_utf_8, "UTF-8") X(s_utf_8, "utf-8") \
+    X(s_ascii, "ascii")
 
 TAVRO_CRYPT_3_IDENTIFIERS(TAVRO_EXTERN)
 TAVRO_CRYPT_3_LITERALS(TAVRO_EXTERN)
@@ -66,7 +67,6 @@ constexpr int line_e1_except_exception = 16;  // except Exception: ed = ""
 constexpr int line_e2 = 20;  // def e2(raw):
 constexpr int line_e2_return = 21;  // return _TavroCrypt3.e1(raw).rstrip("=")
 
-
 // d1(raw, enc=None): decodes either alphabet, restoring missing padding; None on any failure.
 constexpr int line_d1 = 24;  // def d1(raw, enc=None):
 constexpr int line_d1_isinstance = 26;  // if isinstance(raw, bytes):
@@ -77,9 +77,7 @@ constexpr int line_d1_decode = 30;  // return dd.decode(encoding=enc)
 constexpr int line_d1_except_memory_error = 32;  // except MemoryError: raise
 constexpr int line_d1_except_exception = 33;  // except Exception: return None
 
-
 constexpr int line_test = 36;  // __test__ = {}
-
 
 // The paths of e1 and d1 (see tavro::Method): fast.cpp and general.cpp. The general paths
 // are the bodies as written, 3.9 calls with builtins of their own included.

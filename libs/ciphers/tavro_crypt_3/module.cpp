@@ -33,14 +33,32 @@ PyObject* e2(Context& context, PyObject* const* parameters) {
 }
 
 tavro::Method methods[] = {
-    {.name = "e1", .qualname = "_TavroCrypt3.e1", .class_entry = &s_e1, .parameter_count = 1,
-     .required_count = 1, .locals = {&s_raw, &s_bs, &s_ed}, .definition_line = line_e1,
-     .fast = e1_fast, .general = e1_general},
-    {.name = "e2", .qualname = "_TavroCrypt3.e2", .class_entry = &s_e2, .parameter_count = 1,
-     .required_count = 1, .locals = {&s_raw}, .definition_line = line_e2, .general = e2},
-    {.name = "d1", .qualname = "_TavroCrypt3.d1", .class_entry = &s_d1, .parameter_count = 2,
-     .required_count = 1, .locals = {&s_raw, &s_enc, &s_dd}, .definition_line = line_d1,
-     .fast = d1_fast, .general = d1_general},
+    {.name = "e1",
+     .qualname = "_TavroCrypt3.e1",
+     .class_entry = &s_e1,
+     .parameter_count = 1,
+     .required_count = 1,
+     .locals = {&s_raw, &s_bs, &s_ed},
+     .definition_line = line_e1,
+     .fast = e1_fast,
+     .general = e1_general},
+    {.name = "e2",
+     .qualname = "_TavroCrypt3.e2",
+     .class_entry = &s_e2,
+     .parameter_count = 1,
+     .required_count = 1,
+     .locals = {&s_raw},
+     .definition_line = line_e2,
+     .general = e2},
+    {.name = "d1",
+     .qualname = "_TavroCrypt3.d1",
+     .class_entry = &s_d1,
+     .parameter_count = 2,
+     .required_count = 1,
+     .locals = {&s_raw, &s_enc, &s_dd},
+     .definition_line = line_d1,
+     .fast = d1_fast,
+     .general = d1_general},
 };
 
 // bytes.maketrans(b"-_", b"+/"), the table that turns the URL-safe alphabet into the standard.
@@ -63,7 +81,8 @@ void record_standard_functions(PyObject* base64_names, PyObject* binascii, PyObj
     encoder.record(find_entry(base64_names, s_b64encode).get());
     encoder.reach.expect_function(find_entry(base64_names, s_b64encode).get());
     encoder.reach.expect_entry(base64_names, s_binascii, binascii);
-    encoder.reach.expect_entry(binascii_names, s_b2a_base64, find_entry(binascii_names, s_b2a_base64).get());
+    encoder.reach.expect_entry(binascii_names, s_b2a_base64,
+                               find_entry(binascii_names, s_b2a_base64).get());
     encoder.reach.seal(usable);
 
     auto& decoder = standard_urlsafe_b64decode;
@@ -75,13 +94,18 @@ void record_standard_functions(PyObject* base64_names, PyObject* binascii, PyObj
                            s_bytes_types, s_binascii}) {
         decoder.reach.expect_entry(base64_names, name, find_entry(base64_names, name).get());
     }
-    decoder.reach.expect_entry(binascii_names, s_a2b_base64, find_entry(binascii_names, s_a2b_base64).get());
+    decoder.reach.expect_entry(binascii_names, s_a2b_base64,
+                               find_entry(binascii_names, s_a2b_base64).get());
     for (PyObject* name : {s_isinstance, s_str, s_memoryview}) {
         decoder.reach.expect_entry(builtin_names, name, find_entry(builtin_names, name).get());
     }
     PyObject* memoryview = find_entry(builtin_names, s_memoryview).get();
     decoder.reach.seal(usable && memoryview == reinterpret_cast<PyObject*>(&PyMemoryView_Type));
-    decode_names = {s_encode, s_ascii, s_translate, s_dunder_class, s_dunder_name,
+    decode_names = {s_encode,
+                    s_ascii,
+                    s_translate,
+                    s_dunder_class,
+                    s_dunder_name,
                     find_entry(base64_names, s_urlsafe_decode_translation).get(),
                     find_entry(base64_names, s_bytes_types).get()};
 }
@@ -99,8 +123,8 @@ void record_fast_path_reach(tavro::Library& library) {
     PyObject* bytes_types = find_entry(base64_names, s_bytes_types).get();
     usable = tavro::is_module_named(binascii, s_dunder_name, "binascii") &&
              !find_entry(base64_names, s_isinstance) && !find_entry(base64_names, s_str) &&
-             is_urlsafe_translation(translation) && bytes_types && PyTuple_CheckExact(bytes_types) &&
-             PyTuple_GET_SIZE(bytes_types) == 2 &&
+             is_urlsafe_translation(translation) && bytes_types &&
+             PyTuple_CheckExact(bytes_types) && PyTuple_GET_SIZE(bytes_types) == 2 &&
              PyTuple_GET_ITEM(bytes_types, 0) == reinterpret_cast<PyObject*>(&PyBytes_Type) &&
              PyTuple_GET_ITEM(bytes_types, 1) == reinterpret_cast<PyObject*>(&PyByteArray_Type);
     if (!usable) return fast_path_reach.seal(false);
@@ -115,13 +139,15 @@ void record_fast_path_reach(tavro::Library& library) {
     record_standard_functions(base64_names, binascii, builtin_names, usable);
     fast_path_reach.expect_entry(library.globals, s_base64, base64);
     fast_path_reach.expect_unchanged(base64_names);
-    for (PyObject* name : {s_b64encode, s_urlsafe_b64decode, s_b64decode, s_bytes_from_decode_data}) {
+    for (PyObject* name :
+         {s_b64encode, s_urlsafe_b64decode, s_b64decode, s_bytes_from_decode_data}) {
         fast_path_reach.expect_function(find_entry(base64_names, name).get());
     }
     fast_path_reach.expect_entry(binascii_names, s_b2a_base64, b2a);
     fast_path_reach.expect_entry(binascii_names, s_a2b_base64, a2b);
     fast_path_reach.expect_entry(builtin_names, s_isinstance, isinstance);
-    fast_path_reach.expect_entry(builtin_names, s_str, reinterpret_cast<PyObject*>(&PyUnicode_Type));
+    fast_path_reach.expect_entry(builtin_names, s_str,
+                                 reinterpret_cast<PyObject*>(&PyUnicode_Type));
     fast_path_reach.expect_own_builtins(library);
     fast_path_reach.seal(usable);
     library.fast_path_reach = &fast_path_reach;

@@ -41,9 +41,8 @@ Ref utf8_text(const char* body, std::size_t body_size, Ref& scratch, const unsig
     tavro::Utf8Decoder decoder;
     tavro::Unlocked work(unlocked);
     token::decipher_body(body, body_size, [&](const unsigned char* bytes, std::size_t size) {
-        decoder.feed(bytes, size, [&](std::uint32_t code) {
-            PyUnicode_WRITE(kind, data, written++, code);
-        });
+        decoder.feed(bytes, size,
+                     [&](std::uint32_t code) { PyUnicode_WRITE(kind, data, written++, code); });
     });
     return text;
 }
@@ -133,8 +132,8 @@ tavro::FastAnswer d1_fast(Context& context, PyObject* const* parameters) {
         Ref text = utf8_text(token_text, body_size, output, plain, plain_size, unlocked);
         if (text || PyErr_Occurred()) return FastAnswer::answered(std::move(text));
     }
-    return FastAnswer::answered(Ref::steal(PyUnicode_Decode(
-        reinterpret_cast<const char*>(plain), plain_length, encoding.name, nullptr)));
+    return FastAnswer::answered(Ref::steal(PyUnicode_Decode(reinterpret_cast<const char*>(plain),
+                                                            plain_length, encoding.name, nullptr)));
 }
 
 }  // namespace tavro_crypt_4

@@ -98,8 +98,7 @@ bool encipher_items(Context& context, PyObject* payload, PyObject* raw, Py_ssize
 Ref slice(PyObject* sequence, PyObject* start, PyObject* stop) {
     PyMappingMethods* mapping = Py_TYPE(sequence)->tp_as_mapping;
     if (!mapping || !mapping->mp_subscript) {
-        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable",
-                     Py_TYPE(sequence)->tp_name);
+        PyErr_Format(PyExc_TypeError, "'%.200s' object is unsliceable", Py_TYPE(sequence)->tp_name);
         return {};
     }
     Ref bounds = Ref::steal(PySlice_New(start, stop, nullptr));
@@ -111,8 +110,7 @@ Ref slice(PyObject* sequence, PyObject* start, PyObject* stop) {
 Ref decipher_item(PyObject* payload, Py_ssize_t j, PyObject* inverse, PyObject* offset) {
     Ref enciphered = tavro::item(payload, j);
     if (!enciphered) return {};
-    Ref position_key =
-        tavro::item(payload, 2 + (j - token::header_size) % token::position_keys);
+    Ref position_key = tavro::item(payload, 2 + (j - token::header_size) % token::position_keys);
     if (!position_key) return {};
     Ref value = Ref::steal(PyNumber_Subtract(enciphered.get(), position_key.get()));
     if (value) value = Ref::steal(PyNumber_Subtract(value.get(), offset));
@@ -204,8 +202,7 @@ PyObject* d1_general(Context& context, PyObject* const* parameters) {
     Ref multiplier = multiplier_from_seed(context, std::move(seed));
     if (!multiplier) return nullptr;
     context.line = line_d1_inverse;
-    Ref inverse =
-        tavro::call_global_method(context, s_TavroCrypt4, s_f1_entry, {multiplier.get()});
+    Ref inverse = tavro::call_global_method(context, s_TavroCrypt4, s_f1_entry, {multiplier.get()});
     if (!inverse) return nullptr;
     context.line = line_d1_offset;
     Ref offset = tavro::item(payload.get(), 1);
@@ -220,8 +217,7 @@ PyObject* d1_general(Context& context, PyObject* const* parameters) {
         context.line = line_d1_append;
         if (!tavro::append_byte(context, output.get(), plain.get())) return nullptr;
     }
-    return tavro::decoded_if_asked(context, std::move(output), enc, line_d1_if_enc,
-                                   line_d1_decode)
+    return tavro::decoded_if_asked(context, std::move(output), enc, line_d1_if_enc, line_d1_decode)
         .release();
 }
 

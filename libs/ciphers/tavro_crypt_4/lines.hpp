@@ -5,12 +5,12 @@
 // constant to its statement.
 #pragma once
 
+#include "ciphers/pinned.hpp"
 #include "frame/calls.hpp"
 #include "frame/fast_answer.hpp"
 #include "frame/library.hpp"
 #include "frame/reach_guard.hpp"
 #include "native/token.hpp"
-#include "ciphers/pinned.hpp"
 
 namespace tavro_crypt_4 {
 
@@ -18,18 +18,18 @@ using tavro::Context;
 using tavro::Ref;
 namespace token = tavro::token;
 
-#define TAVRO_CRYPT_4_IDENTIFIERS(X)                                                        \
-    X(s_hashlib, "hashlib") X(s_random, "random") X(s_numpy, "numpy") X(s_np, "np")         \
-    X(s_crypt_3_module, "tavro.libs.ciphers.tavro_crypt_3") X(s_TavroCrypt3, "_TavroCrypt3") \
-    X(s_TavroCrypt4, "_TavroCrypt4") X(s_f1_entry, "_TavroCrypt4__f1")                      \
-    X(s_f2_entry, "_TavroCrypt4__f2") X(s_e1, "e1") X(s_d1, "d1") X(s_md5, "md5")           \
-    X(s_hexdigest, "hexdigest") X(s_encode, "encode") X(s_decode, "decode")                 \
-    X(s_encoding, "encoding") X(s_rstrip, "rstrip") X(s_range, "range") X(s_test, "__test__") \
-    X(s_x1, "x1") X(s_x, "x") X(s_v, "v") X(s_y, "y") X(s_u, "u") X(s_a, "a") X(s_b, "b")  \
-    X(s_q, "q") X(s_r, "r") X(s_s, "s") X(s_t, "t") X(s_raw, "raw") X(s_ln, "ln")           \
-    X(s_r1, "r1") X(s_tmp, "tmp") X(s_i, "i") X(s_k, "k") X(s_j, "j")                       \
-    X(s_encrypted, "encrypted") X(s_enc, "enc") X(s_c1, "c1") X(s_c2, "c2") X(s_lc, "lc")   \
-    X(s_m, "m") X(s_dunder_name, "__name__") X(s_dunder_func, "__func__") X(s_str, "str")   \
+#define TAVRO_CRYPT_4_IDENTIFIERS(X)                                                            \
+    X(s_hashlib, "hashlib") X(s_random, "random") X(s_numpy, "numpy") X(s_np, "np")             \
+    X(s_crypt_3_module, "tavro.libs.ciphers.tavro_crypt_3") X(s_TavroCrypt3, "_TavroCrypt3")    \
+    X(s_TavroCrypt4, "_TavroCrypt4") X(s_f1_entry, "_TavroCrypt4__f1")                          \
+    X(s_f2_entry, "_TavroCrypt4__f2") X(s_e1, "e1") X(s_d1, "d1") X(s_md5, "md5")               \
+    X(s_hexdigest, "hexdigest") X(s_encode, "encode") X(s_rstrip, "rstrip") X(s_range, "range") \
+    X(s_test, "__test__")                                                                       \
+    X(s_x1, "x1") X(s_x, "x") X(s_v, "v") X(s_y, "y") X(s_u, "u") X(s_a, "a") X(s_b, "b")       \
+    X(s_q, "q") X(s_r, "r") X(s_s, "s") X(s_t, "t") X(s_raw, "raw") X(s_ln, "ln")               \
+    X(s_r1, "r1") X(s_tmp, "tmp") X(s_i, "i") X(s_k, "k") X(s_j, "j")                           \
+    X(s_encrypted, "encrypted") X(s_enc, "enc") X(s_c1, "c1") X(s_c2, "c2") X(s_lc, "lc")       \
+    X(s_m, "m") X(s_dunder_name, "__name__") X(s_dunder_func, "__func__") X(s_str, "str")       \
     X(s_int, "int") X(s_bytearray, "bytearray")
 #define TAVRO_CRYPT_4_LITERALS(X) X(s_equals, "=") X(s_utf_8, "utf-8")
 #define TAVRO_CRYPT_4_INTEGERS(X)                                                              \

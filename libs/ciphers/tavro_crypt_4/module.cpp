@@ -111,22 +111,43 @@ PyObject* f2(Context& context, PyObject* const*) {
 }
 
 tavro::Method methods[] = {
-    {.name = "__f1", .qualname = "_TavroCrypt4.__f1", .class_entry = &s_f1_entry,
-     .parameter_count = 1, .required_count = 1,
-     .locals = {&s_x1, &s_x, &s_v, &s_y, &s_u, &s_a, &s_b, &s_q, &s_r, &s_s, &s_t},
-     .definition_line = line_f1, .fast = f1_fast, .general = f1_general},
-    {.name = "__f2", .qualname = "_TavroCrypt4.__f2", .class_entry = &s_f2_entry,
-     .parameter_count = 0, .required_count = 0, .locals = {}, .definition_line = line_f2,
-     .general = f2},
-    {.name = "e1", .qualname = "_TavroCrypt4.e1", .class_entry = &s_e1, .parameter_count = 1,
-     .required_count = 1, .locals = {&s_raw, &s_ln, &s_r1, &s_tmp, &s_i, &s_k, &s_j},
-     .definition_line = line_e1, .fast = e1_fast, .general = e1_general,
-     .written_39 = TAVRO_WRITTEN_39(e1_written)},
-    {.name = "d1", .qualname = "_TavroCrypt4.d1", .class_entry = &s_d1, .parameter_count = 2,
+    {.name = "__f1",
+     .qualname = "_TavroCrypt4.__f1",
+     .class_entry = &s_f1_entry,
+     .parameter_count = 1,
      .required_count = 1,
-     .locals = {&s_encrypted, &s_enc, &s_raw, &s_c1, &s_c2, &s_ln, &s_i, &s_lc, &s_m, &s_r1,
-                &s_j, &s_tmp},
-     .definition_line = line_d1, .fast = d1_fast, .general = d1_general,
+     .locals = {&s_x1, &s_x, &s_v, &s_y, &s_u, &s_a, &s_b, &s_q, &s_r, &s_s, &s_t},
+     .definition_line = line_f1,
+     .fast = f1_fast,
+     .general = f1_general},
+    {.name = "__f2",
+     .qualname = "_TavroCrypt4.__f2",
+     .class_entry = &s_f2_entry,
+     .parameter_count = 0,
+     .required_count = 0,
+     .locals = {},
+     .definition_line = line_f2,
+     .general = f2},
+    {.name = "e1",
+     .qualname = "_TavroCrypt4.e1",
+     .class_entry = &s_e1,
+     .parameter_count = 1,
+     .required_count = 1,
+     .locals = {&s_raw, &s_ln, &s_r1, &s_tmp, &s_i, &s_k, &s_j},
+     .definition_line = line_e1,
+     .fast = e1_fast,
+     .general = e1_general,
+     .written_39 = TAVRO_WRITTEN_39(e1_written)},
+    {.name = "d1",
+     .qualname = "_TavroCrypt4.d1",
+     .class_entry = &s_d1,
+     .parameter_count = 2,
+     .required_count = 1,
+     .locals = {&s_encrypted, &s_enc, &s_raw, &s_c1, &s_c2, &s_ln, &s_i, &s_lc, &s_m, &s_r1, &s_j,
+                &s_tmp},
+     .definition_line = line_d1,
+     .fast = d1_fast,
+     .general = d1_general,
      .written_39 = TAVRO_WRITTEN_39(d1_written)},
 };
 
@@ -134,7 +155,8 @@ tavro::Method methods[] = {
 // `qualname` (the codec's methods come from the other library).
 tavro::Function* frame_method(tavro::Library& library, PyObject* type, PyObject* entry,
                               const char* qualname) {
-    PyObject* wrapper = tavro::find_entry(reinterpret_cast<PyTypeObject*>(type)->tp_dict, entry).get();
+    PyObject* wrapper =
+        tavro::find_entry(reinterpret_cast<PyTypeObject*>(type)->tp_dict, entry).get();
     if (!wrapper || Py_TYPE(wrapper) != &PyStaticMethod_Type) return nullptr;
     Ref function = tavro::attribute(wrapper, s_dunder_func);
     if (!function) {
@@ -158,8 +180,9 @@ bool is_standard_md5(PyObject* md5) {
     Ref empty = Ref::steal(PyBytes_FromStringAndSize("", 0));
     Ref digest = empty ? tavro::call(md5, {empty.get()}) : Ref();
     Ref hex = digest ? tavro::call_method(digest.get(), s_hexdigest, {}) : Ref();
-    bool right = hex && PyUnicode_CheckExact(hex.get()) &&
-                 PyUnicode_CompareWithASCIIString(hex.get(), "d41d8cd98f00b204e9800998ecf8427e") == 0;
+    bool right =
+        hex && PyUnicode_CheckExact(hex.get()) &&
+        PyUnicode_CompareWithASCIIString(hex.get(), "d41d8cd98f00b204e9800998ecf8427e") == 0;
     if (!right) PyErr_Clear();
     return right;
 }
@@ -176,7 +199,8 @@ void record_fast_path_reach(tavro::Library& library) {
     const bool standard = is_standard_md5(md5);
     standard_md5.record(md5);
     standard_md5.reach.seal(standard);
-    if (!cipher || !codec || !PyType_Check(codec) || !hashlib_module) return fast_path_reach.seal(false);
+    if (!cipher || !codec || !PyType_Check(codec) || !hashlib_module)
+        return fast_path_reach.seal(false);
     tavro::Function* encode = frame_method(library, codec, s_e1, "_TavroCrypt3.e1");
     tavro::Function* decode = frame_method(library, codec, s_d1, "_TavroCrypt3.d1");
     bool usable = standard && encode && decode && encode->library == decode->library &&
@@ -185,13 +209,13 @@ void record_fast_path_reach(tavro::Library& library) {
                   frame_method(library, cipher, s_f2_entry, "_TavroCrypt4.__f2");
     if (!usable) return fast_path_reach.seal(false);
     for (PyObject* type : {cipher, codec}) fast_path_reach.expect_class(type);
-    for (auto [type, entry] : {std::pair{cipher, s_f1_entry}, {cipher, s_f2_entry},
-                               {codec, s_e1}, {codec, s_d1}}) {
+    for (auto [type, entry] :
+         {std::pair{cipher, s_f1_entry}, {cipher, s_f2_entry}, {codec, s_e1}, {codec, s_d1}}) {
         PyObject* names = reinterpret_cast<PyTypeObject*>(type)->tp_dict;
         fast_path_reach.expect_entry(names, entry, find_entry(names, entry).get());
     }
-    for (auto [name, value] : {std::pair{s_TavroCrypt4, cipher}, {s_TavroCrypt3, codec},
-                               {s_hashlib, hashlib}}) {
+    for (auto [name, value] :
+         {std::pair{s_TavroCrypt4, cipher}, {s_TavroCrypt3, codec}, {s_hashlib, hashlib}}) {
         fast_path_reach.expect_entry(library.globals, name, value);
     }
     fast_path_reach.expect_entry(PyModule_GetDict(hashlib), s_md5, md5);
@@ -221,5 +245,4 @@ int run_module_body(Context& context) {
 }  // namespace tavro_crypt_4
 
 TAVRO_CIPHER_MODULE(tavro_crypt_4, tavro_crypt_4::strings, tavro_crypt_4::ints,
-                    tavro_crypt_4::methods, tavro_crypt_4::builtins,
-                    tavro_crypt_4::run_module_body)
+                    tavro_crypt_4::methods, tavro_crypt_4::builtins, tavro_crypt_4::run_module_body)

@@ -1,1 +1,2 @@
-"""The tavro ciphers: ``tavro_crypt_3`` (Base64 text codec) and ``tavro_crypt_4`` (keyed byte cipher)."""
+"""The tavro ciphers: ``tavro_crypt_3`` (Base64 text codec) and ``tavro_crypt_4`` (keyed byte
+cipher)."""

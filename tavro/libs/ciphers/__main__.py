@@ -1,4 +1,5 @@
 """python -m tavro.libs.ciphers: the tavro-token command."""
+
 import sys
 
 from tavro.libs.ciphers.cli import main

@@ -1,4 +1,5 @@
 """tavro-token: tokens and Base64 text from the command line."""
+
 import argparse
 import os
 import sys
@@ -24,7 +25,8 @@ FAILED_LINE = "!"
 # to each piece go out in one write.
 PIECE = 1 << 16
 
-DESCRIPTION = """\
+DESCRIPTION = (
+    """\
 Turns text and bytes into tokens (encrypt, decrypt, inspect) or Base64 text (encode, decode).
 
 Input is the operand, or standard input when it is absent or '-'. Standard input is read as
@@ -34,7 +36,9 @@ line N: a line that failed reads "%s" and its message, with the line number, goe
 standard error. --json writes one JSON object a line instead. verify checks tokens.
 
 Exit status: 0 on success, 1 when a token's tag does not match or data does not decode,
-2 for usage errors.""" % FAILED_LINE
+2 for usage errors."""
+    % FAILED_LINE
+)
 
 
 class Failure(Exception):
@@ -50,6 +54,7 @@ def cipher():
     # The cipher's module imports numpy, which takes longer than everything else the command
     # does: only the commands that use the cipher load it.
     from tavro.libs.ciphers.tavro_crypt_4 import _TavroCrypt4
+
     return _TavroCrypt4
 
 
@@ -66,6 +71,7 @@ class ShowVersion(argparse.Action):
 
     def __call__(self, parser, namespace, values, option_string=None):
         from importlib.metadata import PackageNotFoundError, version
+
         try:
             found = version(DISTRIBUTION)
         except PackageNotFoundError:
@@ -95,8 +101,9 @@ def plain_bytes(args, item):
 def ascii_text(item):
     text = item.decode("ascii", "replace") if isinstance(item, bytes) else item
     if not text.isascii():
-        raise Failure("the input has non-ASCII characters: tokens and Base64 text have none",
-                      "malformed")
+        raise Failure(
+            "the input has non-ASCII characters: tokens and Base64 text have none", "malformed"
+        )
     return text.strip()
 
 
@@ -168,8 +175,10 @@ def inspect(args, item):
     else:
         header = payload[:HEADER_SIZE]
         short = len(header) < HEADER_SIZE
-        report.append("key header:        %s%s" % (
-            header.hex(" "), " (%d of %d bytes)" % (len(header), HEADER_SIZE) if short else ""))
+        report.append(
+            "key header:        %s%s"
+            % (header.hex(" "), " (%d of %d bytes)" % (len(header), HEADER_SIZE) if short else "")
+        )
         if header:
             multiplier = multiplier_of(header[0])
             report.append("multiplier:        %d" % multiplier)
@@ -226,8 +235,10 @@ def write(result):
 
 
 def unprintable():
-    return Failure("standard output (%s) cannot show the result; use --hex or --raw"
-                   % sys.stdout.encoding, "output")
+    return Failure(
+        "standard output (%s) cannot show the result; use --hex or --raw" % sys.stdout.encoding,
+        "output",
+    )
 
 
 def chomp(data):
@@ -280,8 +291,7 @@ def write_lines(numbers, answers):
     """Output line N for input line N; returns how many failed."""
     if all(isinstance(answer, str) for answer in answers):
         text = "\n".join(answers)
-        if (text.count("\n") == len(answers) - 1 and "\r" not in text
-                and FAILED_LINE not in answers):
+        if text.count("\n") == len(answers) - 1 and "\r" not in text and FAILED_LINE not in answers:
             try:
                 sys.stdout.write(text + "\n")
                 return 0
@@ -290,8 +300,11 @@ def write_lines(numbers, answers):
     failed = 0
     for number, answer in zip(numbers, answers):
         if isinstance(answer, str) and not reads_as_one_line(answer):
-            answer = Failure("the result spans lines or reads as a failed line (%s); use --hex "
-                             "or --json" % FAILED_LINE, "output")
+            answer = Failure(
+                "the result spans lines or reads as a failed line (%s); use --hex "
+                "or --json" % FAILED_LINE,
+                "output",
+            )
         if isinstance(answer, str):
             try:
                 sys.stdout.write(answer + "\n")
@@ -311,13 +324,16 @@ def json_records(numbers, answers):
 
     for number, answer in zip(numbers, answers):
         if isinstance(answer, Failure):
-            yield json.dumps({"line": number, "outcome": "error", "reason": answer.reason,
-                              "error": str(answer)})
+            yield json.dumps(
+                {"line": number, "outcome": "error", "reason": answer.reason, "error": str(answer)}
+            )
         else:
             # What json.dumps gives for a string, without its set-up on every call: --json on
             # a million tokens took 2.4 times a plain loop over d1 with dumps, 1.8 with this.
             yield '{"line": %d, "outcome": "ok", "result": %s}' % (
-                number, encode_basestring_ascii(answer))
+                number,
+                encode_basestring_ascii(answer),
+            )
 
 
 def write_json(numbers, answers):
@@ -352,39 +368,54 @@ def answer_lines(args):
         total += len(lines)
         sys.stdout.flush()
     if args.command == "verify":
-        summary = ('{"tokens": %d, "hold": %d, "failed": %d}\n' if args.json else
-                   "%d tokens: %d hold, %d failed\n")
+        summary = (
+            '{"tokens": %d, "hold": %d, "failed": %d}\n'
+            if args.json
+            else "%d tokens: %d hold, %d failed\n"
+        )
         sys.stdout.write(summary % (total, total - failed, failed))
     return 1 if failed else 0
 
 
 def build_parser():
-    parser = Parser(prog=PROG, description=DESCRIPTION,
-                    formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.set_defaults(lines=False, json=False, keep_newline=False, raw=False, hex=False,
-                        quick=None)
+    parser = Parser(
+        prog=PROG, description=DESCRIPTION, formatter_class=argparse.RawDescriptionHelpFormatter
+    )
+    parser.set_defaults(
+        lines=False, json=False, keep_newline=False, raw=False, hex=False, quick=None
+    )
     parser.add_argument("--version", action=ShowVersion, help="print the version and exit")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     def lines_options(sub, summary):
         sub.add_argument("--lines", action="store_true", help=summary)
-        sub.add_argument("--json", action="store_true",
-                         help="as --lines, one JSON object a line: line, outcome, "
-                              "result or reason and error")
+        sub.add_argument(
+            "--json",
+            action="store_true",
+            help="as --lines, one JSON object a line: line, outcome, result or reason and error",
+        )
 
     def command(name, run, operand, summary):
         sub = commands.add_parser(name, help=summary, description=summary)
         sub.set_defaults(run=run)
-        sub.add_argument("input", nargs="?", metavar=operand,
-                         help="the input; standard input when absent or '-'")
-        sub.add_argument("--encoding", type=text_encoding, default="utf-8",
-                         help="encoding of the text (default: utf-8)")
+        sub.add_argument(
+            "input", nargs="?", metavar=operand, help="the input; standard input when absent or '-'"
+        )
+        sub.add_argument(
+            "--encoding",
+            type=text_encoding,
+            default="utf-8",
+            help="encoding of the text (default: utf-8)",
+        )
         return sub
 
     def text_command(name, run, summary):
         sub = command(name, run, "TEXT", summary)
-        sub.add_argument("--keep-newline", action="store_true",
-                         help="keep the trailing newline of standard input")
+        sub.add_argument(
+            "--keep-newline",
+            action="store_true",
+            help="keep the trailing newline of standard input",
+        )
         lines_options(sub, "one text a line of standard input, one result a line")
         return sub
 
@@ -398,20 +429,29 @@ def build_parser():
 
     text_command("encrypt", encrypt, "print the token of a text")
     text_command("encode", encode, "print the Base64 text of a text").add_argument(
-        "--no-padding", action="store_true", help='leave out the trailing "="')
+        "--no-padding", action="store_true", help='leave out the trailing "="'
+    )
     data_command("decrypt", decrypt, "TOKEN", "print the plaintext of a token").set_defaults(
-        quick=quick_open)
+        quick=quick_open
+    )
     data_command("decode", decode, "B64", "print the data of Base64 text (either alphabet)")
     command("inspect", inspect, "TOKEN", "describe a token: tag, key header, plaintext")
     checks = commands.add_parser(
-        "verify", help="check the tokens of standard input, one a line",
+        "verify",
+        help="check the tokens of standard input, one a line",
         description="Checks every token of standard input, one a line: reports each line "
-                    "whose token fails and why (tag, malformed, text), then how many hold.")
+        "whose token fails and why (tag, malformed, text), then how many hold.",
+    )
     checks.set_defaults(run=verify, quick=quick_open, lines=True, input=None)
-    checks.add_argument("--encoding", type=text_encoding, default="utf-8",
-                        help="encoding the plaintexts must be in (default: utf-8)")
-    checks.add_argument("--json", action="store_true",
-                        help="one JSON object for each failed line, then the counts")
+    checks.add_argument(
+        "--encoding",
+        type=text_encoding,
+        default="utf-8",
+        help="encoding the plaintexts must be in (default: utf-8)",
+    )
+    checks.add_argument(
+        "--json", action="store_true", help="one JSON object for each failed line, then the counts"
+    )
     return parser
 
 
