@@ -37,9 +37,8 @@ bool fast_text(PyObject* raw, FastText& found) {
 }  // namespace
 
 tavro::FastAnswer e1_fast(Context&, PyObject* const* parameters) {
-    PyObject* raw = parameters[0];
     tavro::PlainBytes plain;
-    if (!fast_path_reach.hold() || !tavro::plain_bytes(raw, plain)) {
+    if (!fast_path_reach.hold() || !tavro::plain_bytes(parameters[0], plain)) {
         return tavro::FastAnswer::declined();
     }
     const Py_ssize_t size = tavro::base64::encoded_size(plain.size, true);

@@ -50,9 +50,8 @@ Ref utf8_text(const char* body, std::size_t body_size, Ref& scratch, const unsig
 }  // namespace
 
 tavro::FastAnswer e1_fast(Context&, PyObject* const* parameters) {
-    PyObject* raw = parameters[0];
     tavro::PlainBytes plain;
-    if (!fast_path_reach.hold() || !tavro::plain_bytes(raw, plain)) {
+    if (!fast_path_reach.hold() || !tavro::plain_bytes(parameters[0], plain)) {
         return tavro::FastAnswer::declined();
     }
     const auto plain_size = static_cast<std::size_t>(plain.size);
