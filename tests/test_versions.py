@@ -1,6 +1,6 @@
 """What the interpreter version changes, and what it must not change.
 
-Each difference here is one the interpreter forces; the README lists them by version.
+Each difference here is one the interpreter forces; docs/compatibility.md lists them by version.
 """
 import builtins
 import sys
