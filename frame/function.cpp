@@ -38,14 +38,14 @@ PyObject* function_call(PyObject* self, PyObject* arguments, PyObject* keywords)
                        library.builtins_entry)) {
         return nullptr;
     }
-    Ref bound[max_locals];
+    Ref bound[max_parameters];
     if (!bind_arguments(method, arguments, keywords, bound)) {
         if (method.binding_failure_adds_entry()) {
             add_traceback_entry(library, method.traceback_name, method.definition_line);
         }
         return nullptr;
     }
-    PyObject* parameters[max_locals];
+    PyObject* parameters[max_parameters];
     for (int index = 0; index < method.parameter_count; ++index) {
         parameters[index] = bound[index].get();
     }

@@ -51,9 +51,10 @@ struct IntConstant {
 #define TAVRO_INT_ROW(variable, value) tavro::IntConstant{&variable, value},
 #define TAVRO_COUNT(variable, value) +1
 
-// The most variables a method has (_TavroCrypt4.d1's twelve); the frame keeps its
-// arguments on the stack in arrays of this size.
+// The most variables a method has (_TavroCrypt4.d1's twelve), and the most parameters (the
+// d1 methods' two): a call binds its arguments on the stack, in room for the parameters.
 inline constexpr int max_locals = 12;
+inline constexpr int max_parameters = 2;
 
 // The docstring of both modules.
 inline constexpr const char* credit_block =

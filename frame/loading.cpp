@@ -123,6 +123,11 @@ bool make_constants(Library& library) {
         return false;
     }
     for (Method& method : description.methods) {
+        if (method.parameter_count > max_parameters) {
+            PyErr_Format(PyExc_SystemError, "%s has more parameters than the frame binds",
+                         method.qualname);
+            return false;
+        }
         if (!make_string(&method.name_string, method.name, true) ||
             !make_string(&method.qualname_string, method.qualname, true) ||
             !make_formatted(
