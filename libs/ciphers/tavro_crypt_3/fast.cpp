@@ -74,9 +74,8 @@ tavro::FastAnswer d1_fast(Context& context, PyObject* const* parameters) {
     auto* decoded = reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(dd.get()));
     bool plain_base64;
     {
-        // An exact str or bytes never changes: held here, its bytes can be read with the lock
-        // let go.
-        const Ref held = Ref::borrow(raw);
+        // An exact str or bytes never changes, and the call's own reference keeps it: its
+        // bytes can be read with the lock let go.
         tavro::Unlocked work(size >= unlocked_from);
         plain_base64 = tavro::base64::decode_plain(text.text, body, decoded);
     }

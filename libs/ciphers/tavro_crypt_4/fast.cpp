@@ -80,9 +80,8 @@ tavro::FastAnswer d1_fast(Context& context, PyObject* const* parameters) {
         !fast_path_reach.hold()) {
         return FastAnswer::declined();
     }
-    // The token is an exact str, which never changes: held here, its bytes can be read with
-    // the lock let go.
-    const Ref held = Ref::borrow(encrypted);
+    // The token is an exact str, which never changes, and the call's own reference keeps it:
+    // its bytes can be read with the lock let go.
     const char* token_text = reinterpret_cast<const char*>(PyUnicode_1BYTE_DATA(encrypted));
     const std::size_t body_size = length - token::tag_size;
     const std::size_t payload_size = tavro::base64::decoded_size(body_size);
