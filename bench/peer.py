@@ -1,4 +1,4 @@
-"""The compiled peer: the plain-Python renderings of both classes compiled to C extension
+"""The compiled peer: the reference bodies of both modules compiled to C extension
 modules with Cython, which is what a user would pick instead of these libraries. It is a
 yardstick for the benchmarks and never part of the package.
 
@@ -13,7 +13,7 @@ import sys
 import sysconfig
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-RENDERINGS = os.path.join(ROOT, "libs", "ciphers")
+MODULES = os.path.join(ROOT, "libs", "ciphers")
 BUILD = os.path.join(ROOT, "build", "bench-peer", sys.implementation.cache_tag)
 NAMES = {"tavro_crypt_3": "peer_crypt_3", "tavro_crypt_4": "peer_crypt_4"}
 
@@ -32,7 +32,7 @@ def build():
         return
     for rendering, name in NAMES.items():
         shutil.copy(
-            os.path.join(RENDERINGS, rendering, "reference.py"), os.path.join(BUILD, name + ".py")
+            os.path.join(MODULES, rendering, "reference.py"), os.path.join(BUILD, name + ".py")
         )
     with open(os.path.join(BUILD, "setup.py"), "w") as setup:
         setup.write(SETUP)

@@ -1,7 +1,7 @@
 """Times the libraries, in one run, against three yardsticks:
 
 - baseline: the reference bodies (libs/ciphers/*/reference.py);
-- peer: the same renderings compiled with Cython (bench/peer.py), what a user would pick
+- peer: the same bodies compiled with Cython (bench/peer.py), what a user would pick
   instead of these libraries;
 - floor: the work no implementation can skip, done by the standard library: Base64 of the
   payload and MD5 of the token body (binascii, hashlib).

@@ -41,7 +41,7 @@ def pytest_configure(config):
 import reference_bodies  # noqa: E402
 import standard_39  # noqa: E402
 
-RENDERINGS = reference_bodies.RENDERINGS
+MODULE_FOLDERS = reference_bodies.MODULE_FOLDERS
 
 
 class Implementation:
@@ -57,7 +57,7 @@ class Implementation:
         for filename, name, line in entries(exception):
             if self.native and filename.startswith("tavro/libs/ciphers/"):
                 found.append((name.rpartition(".")[2], line))
-            elif not self.native and filename.startswith(RENDERINGS + os.sep):
+            elif not self.native and filename.startswith(MODULE_FOLDERS + os.sep):
                 found.append((name, line))
         return found
 

@@ -10,7 +10,7 @@ import importlib.util
 import os
 
 # The folder of the modules' folders, each holding its reference body.
-RENDERINGS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
+MODULE_FOLDERS = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))),
                           "libs", "ciphers")
 
 # The standard library's functions the bodies call that a pin may answer for.
@@ -32,9 +32,9 @@ class _Pinning(ast.NodeTransformer):
         return node
 
 
-def load_rendering(name, pin=None, **rebound):
-    path = os.path.join(RENDERINGS, name, "reference.py")
-    spec = importlib.util.spec_from_file_location("rendering_" + name, path)
+def load_body(name, pin=None, **rebound):
+    path = os.path.join(MODULE_FOLDERS, name, "reference.py")
+    spec = importlib.util.spec_from_file_location("reference_" + name, path)
     module = importlib.util.module_from_spec(spec)
     if pin is None:
         spec.loader.exec_module(module)
@@ -48,8 +48,8 @@ def load_rendering(name, pin=None, **rebound):
 
 
 def load(pin=None):
-    """The two modules, the cipher's rendering calling the codec's rendering. With `pin`,
+    """The two modules, the cipher's body calling the codec's body. With `pin`,
     each call of a function in PINNABLE calls `pin(function)` instead."""
-    crypt3 = load_rendering("tavro_crypt_3", pin)
-    crypt4 = load_rendering("tavro_crypt_4", pin, _TavroCrypt3=crypt3._TavroCrypt3)
+    crypt3 = load_body("tavro_crypt_3", pin)
+    crypt4 = load_body("tavro_crypt_4", pin, _TavroCrypt3=crypt3._TavroCrypt3)
     return crypt3, crypt4

@@ -1,5 +1,5 @@
-"""The lines the library's traceback entries report are the lines of the plain-Python
-rendering of each class body (libs/ciphers/*.py): every failure that can be provoked runs
+"""The lines the library's traceback entries report are the lines of each module's reference
+body (libs/ciphers/*/reference.py): every failure that can be provoked runs
 through both, and both must fail the same way at the same lines."""
 import ast
 import glob
@@ -9,7 +9,7 @@ import re
 
 import pytest
 
-from conftest import RENDERINGS, run_python
+from conftest import MODULE_FOLDERS, run_python
 
 
 def raising(exception):
@@ -182,7 +182,7 @@ def test_failures_report_the_rendering_lines(library, model, monkeypatch, case, 
 
 
 def statement_line(module, predicate):
-    path = os.path.join(RENDERINGS, module, "reference.py")
+    path = os.path.join(MODULE_FOLDERS, module, "reference.py")
     with open(path) as source:
         tree = ast.parse(source.read())
     return next(node.lineno for node in tree.body if predicate(node))
@@ -228,7 +228,7 @@ def test_every_line_constant_names_its_statement():
     statement on that line ("..." ending a long one): a number that drifts from its
     statement, or a constant without one, fails here."""
     checked, untied = 0, []
-    for path in glob.glob(os.path.join(RENDERINGS, "tavro_crypt_*", "*.[ch]pp")):
+    for path in glob.glob(os.path.join(MODULE_FOLDERS, "tavro_crypt_*", "*.[ch]pp")):
         rendering = os.path.join(os.path.dirname(path), "reference.py")
         with open(rendering) as file:
             statements = [line.strip() for line in file.read().splitlines()]
